@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs, when it is missing. Runs as root on a fresh
+# Debian 12 machine; every other entry point calls it first.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config file       # the build
+  libgtest-dev googletest              # unit tests; the sources also build GoogleTest for the target
+  libbenchmark-dev zlib1g-dev          # the CRC benchmark (zlib is the peer it is measured against)
+  libi2c-dev                           # SMBus byte-data transfers of the product
+  bubblewrap busybox-static            # the simulated board's sandbox and its root file system
+  lrzsz                                # the XMODEM sender and receiver of the serial download
+  clang libclang-rt-14-dev             # libFuzzer for the fuzz target
+  g++-powerpc-linux-gnu qemu-user      # the 32-bit big-endian PowerPC target and its emulator
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bootstrap: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,2 @@
+// placeholder until bmsim lands
+int main() { return 1; }

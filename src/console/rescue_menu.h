@@ -1,0 +1,4 @@
+#pragma once
+
+int rescue_menu();
+int erase_user_filesystem();

@@ -1,0 +1,3 @@
+#pragma once
+
+int print_installed_versions();
