@@ -4,7 +4,9 @@
 #pragma once
 
 // Attaches the emulator to a board directory (the preloaded library reads BMSIM_BOARD, default
-// "/sim") and resets its request counters and fault state.
+// "/sim") and BMSIM_TIME_SCALE, and restarts the request counters that faults count by.
+// Attaching again to the same board keeps the descriptors open on it.
 void sim_devices_attach(const char* board_dir);
-// Detaches: device paths are no longer emulated.
+// Detaches: device paths are no longer emulated, and descriptors open on devices become the
+// plain descriptors they are underneath.
 void sim_devices_detach();
