@@ -1,2 +1,382 @@
-// placeholder until bmsim lands
-int main() { return 1; }
+// bmsim: the simulated board's front end, for people and tests alike. It makes and changes
+// board directories and boots the real program on them (sim/README.md).
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "sandbox.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int USAGE_ERROR = 2;
+
+const char* const GENERAL_HELP =
+    "usage: bmsim COMMAND DIR [ARGUMENTS]\n"
+    "\n"
+    "The simulated board of the switch. DIR is a board directory: its flash partitions, EEPROM,\n"
+    "/user, USB stick and logs.\n"
+    "\n"
+    "  new DIR                        make a fresh board\n"
+    "  env DIR NAME=VALUE...          write the boot-loader environment\n"
+    "  eeprom DIR OFFSET [VALUE]      read or write one EEPROM byte\n"
+    "  flash DIR PARTITION FILE       write a file at offset 0 of a flash partition\n"
+    "  usb DIR insert [--ready-after SECONDS]\n"
+    "  usb DIR remove                 insert or remove the USB stick\n"
+    "  boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "                                 boot the board with its console on this terminal\n"
+    "  log DIR                        what the switch's programs were asked to do, and how\n"
+    "                                 each start ended\n"
+    "\n"
+    "'bmsim COMMAND --help' describes one command.\n";
+
+struct Command {
+    const char* name;
+    const char* help;
+    int (*run)(const std::vector<std::string>& args);
+};
+
+// ---- reporting ----
+
+int usage_error(const char* command, const std::string& message) {
+    std::fprintf(stderr, "bmsim %s: %s\n(see 'bmsim %s --help')\n", command, message.c_str(), command);
+    return USAGE_ERROR;
+}
+
+int failure(const char* command, const std::string& message) {
+    std::fprintf(stderr, "bmsim %s: %s\n", command, message.c_str());
+    return 1;
+}
+
+// ---- arguments ----
+
+// Decimal, or hexadecimal after 0x.
+bool parse_number(const std::string& text, uint32_t max, uint32_t* value) {
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8) return false;
+    for (char c : digits)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))))
+            return false;
+    unsigned long parsed = std::stoul(digits, nullptr, hex ? 16 : 10);
+    if (parsed > max) return false;
+    *value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+bool parse_seconds(const std::string& text, double* value) {
+    char* end = nullptr;
+    errno = 0;
+    double parsed = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < 0) return false;
+    *value = parsed;
+    return true;
+}
+
+bool is_board(const std::string& dir) {
+    return fs::is_directory(dir + "/user") && fs::is_regular_file(dir + "/eeprom.bin");
+}
+
+std::string not_a_board(const std::string& dir) {
+    return "'" + dir + "' is not a board directory (make one with 'bmsim new " + dir + "')";
+}
+
+// ---- new, env, eeprom, flash ----
+
+const char* const NEW_HELP =
+    "usage: bmsim new DIR\n"
+    "\n"
+    "Makes a fresh board in DIR: erased flash partitions (0xFF), an EEPROM of 0xFF, an empty /user\n"
+    "holding /user/images, no USB stick. DIR is a new or empty folder, or an old board, which is\n"
+    "made afresh.\n";
+
+// A board made afresh over an old one keeps nothing of its earlier life. Any other folder with
+// files in it is refused, so that a mistyped DIR cannot lose them.
+bool clear_old_board(const std::string& dir, std::string* error) {
+    std::error_code code;
+    if (!fs::exists(dir) || (fs::is_directory(dir) && fs::is_empty(dir, code))) return true;
+    if (!is_board(dir)) {
+        *error = "'" + dir + "' exists and is not an empty folder or a board";
+        return false;
+    }
+    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd"})
+        fs::remove_all(dir + "/" + leftover, code);
+    if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
+    return !code;
+}
+
+int run_new(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usage_error("new", "expects one board directory");
+    std::string error;
+    if (!clear_old_board(args[0], &error) || !board_create(args[0], &error)) return failure("new", error);
+    return 0;
+}
+
+const char* const ENV_HELP =
+    "usage: bmsim env DIR NAME=VALUE...\n"
+    "\n"
+    "Writes the boot-loader environment into the ubootenv partition as the boot loader keeps it:\n"
+    "a 4-byte checksum, then the settings, each ended by a zero byte. The settings replace the\n"
+    "whole environment; none at all leaves it empty. Example:\n"
+    "  bmsim env board diagnostics=rescue gdbport=4321\n";
+
+int run_env(const std::vector<std::string>& args) {
+    if (args.empty()) return usage_error("env", "expects a board directory");
+    std::vector<std::string> settings(args.begin() + 1, args.end());
+    for (const auto& setting : settings)
+        if (setting.find('=') == std::string::npos || setting[0] == '=')
+            return usage_error("env", "'" + setting + "' is not a setting NAME=VALUE");
+    if (!is_board(args[0])) return failure("env", not_a_board(args[0]));
+    std::string error;
+    if (!board_set_env(args[0], settings, &error)) return failure("env", error);
+    return 0;
+}
+
+const char* const EEPROM_HELP =
+    "usage: bmsim eeprom DIR OFFSET [VALUE]\n"
+    "\n"
+    "Reads one byte of the board's 64 KiB EEPROM and prints it (as 0x..), or writes VALUE there.\n"
+    "Offsets and values are decimal or 0x hex. The cells the switch uses:\n"
+    "  0x100  boot slot (1 or 2)\n"
+    "  0x13A  boot mode (the source last started)\n"
+    "  0x13B  USB boot marker (0xD5 allows booting from a USB stick)\n";
+
+int run_eeprom(const std::vector<std::string>& args) {
+    if (args.size() != 2 && args.size() != 3) return usage_error("eeprom", "expects DIR OFFSET [VALUE]");
+    uint32_t offset = 0;
+    uint32_t value = 0;
+    if (!parse_number(args[1], 0xFFFF, &offset))
+        return usage_error("eeprom", "offset '" + args[1] + "' is not a number from 0 to 0xFFFF");
+    if (args.size() == 3 && !parse_number(args[2], 0xFF, &value))
+        return usage_error("eeprom", "value '" + args[2] + "' is not a number from 0 to 0xFF");
+    if (!is_board(args[0])) return failure("eeprom", not_a_board(args[0]));
+    std::string error;
+    if (args.size() == 3)
+        return board_eeprom_write(args[0], offset, static_cast<uint8_t>(value), &error) ? 0 : failure("eeprom", error);
+    uint8_t byte = 0;
+    if (!board_eeprom_read(args[0], offset, &byte, &error)) return failure("eeprom", error);
+    std::printf("0x%02x\n", byte);
+    return 0;
+}
+
+const char* const FLASH_HELP =
+    "usage: bmsim flash DIR PARTITION FILE\n"
+    "\n"
+    "Writes FILE at offset 0 of a flash partition, as a factory programmer would (no erase needed;\n"
+    "the rest of the partition is kept). PARTITION is one of: uboot, ubootenv, devicetree,\n"
+    "kernel, rfs, rescue.\n";
+
+int run_flash(const std::vector<std::string>& args) {
+    if (args.size() != 3) return usage_error("flash", "expects DIR PARTITION FILE");
+    bool known = false;
+    std::string names;
+    for (const auto& partition : board_partitions()) {
+        known = known || args[1] == partition.name;
+        names += (names.empty() ? "" : ", ") + std::string(partition.name);
+    }
+    if (!known) return usage_error("flash", "unknown partition '" + args[1] + "' (" + names + ")");
+    if (!fs::is_regular_file(args[2])) return failure("flash", "cannot read '" + args[2] + "'");
+    if (!is_board(args[0])) return failure("flash", not_a_board(args[0]));
+    std::string error;
+    if (!board_flash_file(args[0], args[1], args[2], &error)) return failure("flash", error);
+    return 0;
+}
+
+// ---- usb ----
+
+const char* const USB_HELP =
+    "usage: bmsim usb DIR insert [--ready-after SECONDS]\n"
+    "       bmsim usb DIR remove\n"
+    "\n"
+    "Inserts or removes the board's USB stick. The stick's files are the folder DIR/usb, which\n"
+    "is seen as /mnt/usb inside while the stick is inserted (removing the stick keeps the folder).\n"
+    "At each start the readiness marker /tmp/usb appears SECONDS after the program starts, on the\n"
+    "board's clock (scaled by boot --time-scale); at once by default.\n";
+
+int run_usb(const std::vector<std::string>& args) {
+    if (args.size() < 2) return usage_error("usb", "expects DIR insert|remove");
+    const std::string& dir = args[0];
+    double ready_after = 0;
+    if (args[1] == "insert") {
+        if (args.size() == 4 && args[2] == "--ready-after") {
+            if (!parse_seconds(args[3], &ready_after))
+                return usage_error("usb", "'" + args[3] + "' is not a number of seconds");
+        } else if (args.size() != 2) {
+            return usage_error("usb", "insert takes only --ready-after SECONDS");
+        }
+    } else if (args[1] != "remove" || args.size() != 2) {
+        return usage_error("usb", "expects DIR insert [--ready-after SECONDS] or DIR remove");
+    }
+    if (!is_board(dir)) return failure("usb", not_a_board(dir));
+    if (args[1] == "remove") {
+        std::error_code error;
+        fs::remove(usb_state_path(dir), error);
+        return error ? failure("usb", error.message()) : 0;
+    }
+    std::error_code error;
+    fs::create_directories(dir + "/usb", error);
+    std::ofstream state(usb_state_path(dir));
+    state << ready_after << '\n';
+    if (error || !state) return failure("usb", "cannot record the stick in '" + dir + "'");
+    return 0;
+}
+
+// ---- boot ----
+
+const char* const BOOT_HELP =
+    "usage: bmsim boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "\n"
+    "Boots the board: the real program runs in a sandbox that imitates the switch, with its console\n"
+    "on this terminal. On a terminal the console is interactive: every key goes to the switch\n"
+    "(Ctrl-C too); otherwise standard input is typed on the console as it comes, and after it\n"
+    "ends the console waits with no further input. The board stops when the program ends, at the\n"
+    "time-out, or when bmsim gets SIGTERM, SIGINT or SIGHUP.\n"
+    "\n"
+    "  --timeout SECONDS  stop the board after SECONDS of real time (all starts together)\n"
+    "  --power-cycles N   start the program again after each reboot of the switch, up to N starts\n"
+    "                     (default 1)\n"
+    "  --time-scale F     scale the program's own sleeps and waits by F (0.1: ten times faster,\n"
+    "                     0: no waiting)\n"
+    "  --program PATH     the program to boot instead of the built one (also BMSIM_PROGRAM)\n"
+    "\n"
+    "Exit status: that of the program's last start (128+N when killed by signal N), 124 at the\n"
+    "time-out, 125 when the board could not be started, 128+N when bmsim itself was stopped by\n"
+    "signal N. Each start is recorded in DIR/log (see 'bmsim log').\n";
+
+std::string setting(const char* variable, const char* built_in) {
+    const char* value = std::getenv(variable);
+    return value ? value : built_in;
+}
+
+SandboxPaths default_paths() {
+    SandboxPaths paths;
+    paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
+    paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
+    paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
+    return paths;
+}
+
+int parse_boot_options(const std::vector<std::string>& args, BootRun* run) {
+    for (size_t i = 1; i < args.size(); i += 2) {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size()) return usage_error("boot", "'" + option + "' needs a value, or is unknown");
+        const std::string& value = args[i + 1];
+        uint32_t cycles = 0;
+        if (option == "--timeout") {
+            if (!parse_seconds(value, &run->timeout) || run->timeout <= 0)
+                return usage_error("boot", "--timeout '" + value + "' is not a positive number of seconds");
+        } else if (option == "--power-cycles") {
+            if (!parse_number(value, 1000000, &cycles) || cycles < 1)
+                return usage_error("boot", "--power-cycles '" + value + "' is not a number of starts from 1 on");
+            run->power_cycles = static_cast<int>(cycles);
+        } else if (option == "--time-scale") {
+            if (!parse_seconds(value, &run->time_scale))
+                return usage_error("boot", "--time-scale '" + value + "' is not a factor of 0 or more");
+        } else if (option == "--program") {
+            run->paths.program = value;
+        } else {
+            return usage_error("boot", "unknown option '" + option + "'");
+        }
+    }
+    return 0;
+}
+
+// The sandbox binds these paths, so they must exist and be absolute.
+bool locate(const char* what, std::string* path, bool directory) {
+    std::error_code error;
+    bool found = directory ? fs::is_directory(*path, error) : fs::is_regular_file(*path, error);
+    if (!found) {
+        std::fprintf(stderr, "bmsim boot: %s '%s' not found\n", what, path->c_str());
+        return false;
+    }
+    *path = fs::absolute(*path).lexically_normal().string();
+    return true;
+}
+
+bool locate_pieces(BootRun* run) {
+    SandboxPaths& paths = run->paths;
+    std::string busybox = "/bin/busybox";
+    return locate("program", &paths.program, false) && locate("launcher", &paths.launcher, false) &&
+           (paths.devices_lib.empty() || locate("device emulator", &paths.devices_lib, false)) &&
+           locate("stub folder", &paths.rootfs, true) && locate("busybox", &busybox, false);
+}
+
+int run_boot(const std::vector<std::string>& args) {
+    if (args.empty()) return usage_error("boot", "expects a board directory");
+    BootRun run;
+    run.paths = default_paths();
+    if (int status = parse_boot_options(args, &run); status != 0) return status;
+    if (!is_board(args[0])) {
+        failure("boot", not_a_board(args[0]));
+        return BOOT_NOT_STARTED;
+    }
+    run.board = fs::absolute(args[0]).lexically_normal().string();
+    if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
+    if (!locate_pieces(&run)) return BOOT_NOT_STARTED;
+    return boot_board(run);
+}
+
+// ---- log ----
+
+const char* const LOG_HELP =
+    "usage: bmsim log DIR\n"
+    "\n"
+    "Shows what the switch's programs were asked to do, in order: one line per command line of\n"
+    "mount, umount, flash_eraseall, reboot, backtrace, gdbserver and rx, and for each start of\n"
+    "'bmsim boot' a line 'bmsim: start N' and a line telling how it ended (application launched\n"
+    "and how, reboot requested, exit status, time-out).\n";
+
+int run_log(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usage_error("log", "expects one board directory");
+    if (!is_board(args[0])) return failure("log", not_a_board(args[0]));
+    std::ifstream log(args[0] + "/log");
+    if (log) std::cout << log.rdbuf();
+    std::cout.flush();
+    return 0;
+}
+
+const Command COMMANDS[] = {
+    {"new", NEW_HELP, run_new},       {"env", ENV_HELP, run_env},    {"eeprom", EEPROM_HELP, run_eeprom},
+    {"flash", FLASH_HELP, run_flash}, {"usb", USB_HELP, run_usb},    {"boot", BOOT_HELP, run_boot},
+    {"log", LOG_HELP, run_log},
+};
+
+bool wants_help(const std::vector<std::string>& args) {
+    for (const auto& arg : args)
+        if (arg == "--help" || arg == "-h") return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(GENERAL_HELP, args.empty() ? stderr : stdout);
+        return args.empty() ? USAGE_ERROR : 0;
+    }
+    for (const Command& command : COMMANDS) {
+        if (args[0] != command.name) continue;
+        std::vector<std::string> rest(args.begin() + 1, args.end());
+        if (wants_help(rest)) {
+            std::fputs(command.help, stdout);
+            return 0;
+        }
+        return command.run(rest);
+    }
+    std::fprintf(stderr, "bmsim: unknown command '%s'\n\n%s", args[0].c_str(), GENERAL_HELP);
+    return USAGE_ERROR;
+}

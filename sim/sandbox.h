@@ -1,0 +1,34 @@
+// The simulated switch: the real program in a private root made with bubblewrap, whose console
+// is a pseudo-terminal relayed to bmsim's own terminal or standard streams.
+#pragma once
+#include <string>
+
+// Where the pieces of the simulated switch come from on the host.
+struct SandboxPaths {
+    std::string program;      // the bootmanager program
+    std::string devices_lib;  // the device emulator preloaded into it; empty: none
+    std::string launcher;     // bmsim-launch, the first process inside
+    std::string rootfs;       // the stub programs of the switch's root file system
+};
+
+struct BootRun {
+    std::string board;        // absolute path of the board directory
+    double timeout = -1;      // real seconds for the whole run; negative: none
+    int power_cycles = 1;     // starts allowed: each reboot of the switch starts it again
+    double time_scale = 1;    // the program's own sleeps and polls are scaled by this
+    SandboxPaths paths;
+};
+
+// bmsim's exit status for a run that reached its time-out, and for one that could not start.
+constexpr int BOOT_TIMED_OUT = 124;
+constexpr int BOOT_NOT_STARTED = 125;
+
+// Boots the board up to run.power_cycles times, relaying the console, and appends a start line
+// and an end line per start to the board log. Returns the last start's exit status, or one of
+// the codes above.
+int boot_board(const BootRun& run);
+
+// The stick's state: DIR/usb holds its files; DIR/usb.inserted exists while it is inserted and
+// holds the seconds, on the board's clock, until it is ready.
+std::string usb_state_path(const std::string& board);
+bool usb_stick_inserted(const std::string& board, double* ready_after);
