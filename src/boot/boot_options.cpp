@@ -1,4 +1,57 @@
-// placeholder until the boot parameters land
+// The boot manager's run-time options, read from the boot loader's environment partition.
 #include "boot/boot_options.h"
-void read_boot_parameters() {}
-void parse_boot_parameters(const char*, BootOptions*) {}
+
+#include <cstdio>
+#include <cstring>
+
+#include "hw/flash.h"
+#include "records.h"
+
+namespace {
+
+// The text right after the first occurrence of key anywhere in the environment, or nullptr.
+// A plain substring search, as the boot loader's settings were always looked up: a key also
+// matches inside another setting's value or at the end of a longer name.
+const char* find_value(const char* text, const char* key) {
+    const char* found = std::strstr(text, key);
+    return found ? found + std::strlen(key) : nullptr;
+}
+
+bool value_begins_with(const char* value, const char* word) {
+    return std::strncmp(value, word, std::strlen(word)) == 0;
+}
+
+// A found key always sets its flag, to on or off; a missing key leaves the flag as it was.
+void read_switch(const char* text, const char* key, const char* on_word, bool* field) {
+    const char* value = find_value(text, key);
+    if (value) *field = value_begins_with(value, on_word);
+}
+
+}  // namespace
+
+void parse_boot_parameters(const char* text, BootOptions* options) {
+    read_switch(text, "gdb=", "on", &options->gdb);
+    if (const char* value = find_value(text, "gdbserver=")) {
+        options->gdbserver = value_begins_with(value, "on");
+        if (options->gdbserver) options->gdb = true;  // a debug server is a debugger launch too
+    }
+    if (const char* value = find_value(text, "gdbport=")) {
+        int port;
+        if (std::sscanf(value, "%d", &port) == 1) options->gdbport = port;
+    }
+    read_switch(text, "shell=", "on", &options->shell);
+    read_switch(text, "memchk=", "on", &options->memchk);
+    read_switch(text, "diagnostics=", "rescue", &options->diagnostics_rescue);
+    read_switch(text, "diagnostics=", "diags", &options->diagnostics_diags);
+}
+
+void read_boot_parameters() {
+    char area[BOOT_ENV_LENGTH + 1] = {};
+    if (flash_read(area, flash_partitions.ubootenv, BOOT_ENV_OFFSET, BOOT_ENV_LENGTH) != 0) return;
+    // The settings are zero-terminated strings; with blanks between them the whole
+    // environment becomes one text that a substring search can walk.
+    for (uint32_t i = 0; i < BOOT_ENV_LENGTH; ++i)
+        if (area[i] == '\0') area[i] = ' ';
+    area[BOOT_ENV_LENGTH] = '\0';
+    parse_boot_parameters(area, &boot_options);
+}
