@@ -1,7 +1,175 @@
-// placeholder until the image tool lands
+// Building and inspecting images and packages on the host, with the product's own format code.
 #include "image_builder.h"
-std::vector<uint8_t> build_image(const ImageSpec&, const std::vector<uint8_t>& payload) { return payload; }
-bool parse_version(const std::string&, uint32_t*) { return false; }
-bool parse_image_type(const std::string&, uint32_t*) { return false; }
-std::string image_type_name(uint32_t) { return ""; }
-PackageListing list_package(const std::vector<uint8_t>&) { return {}; }
+
+#include <cstring>
+
+#include "image/image_header.h"
+
+// The boot loader carries a copy of its header at payload byte 240; the copy's crc (bytes 240 to
+// 243) cannot be known, because the image crc covers the copy itself.
+constexpr size_t HEADER_COPY_END = BOOTLOADER_HEADER_OFFSET + IMAGE_HEADER_SIZE;
+
+// The header length of the image; 0 when the ImageSpec asks for an impossible header. Formats 2
+// and 3 need room for their own header_len field (bytes 18-19 and 22-23), which has 16 bits.
+static uint32_t image_header_len(const ImageSpec& spec)
+{
+    if (spec.format == 1)
+        return spec.header_len == 0 || spec.header_len == IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE : 0;
+    if (spec.format != 2 && spec.format != 3)
+        return 0;
+    uint32_t minimum = spec.format == 2 ? 20 : 24;
+    if (spec.header_len == 0)
+        return minimum;
+    return spec.header_len >= minimum && spec.header_len <= 0xFFFF ? spec.header_len : 0;
+}
+
+static uint32_t image_magic(const ImageSpec& spec)
+{
+    bool bit31 = spec.format == 2 || (spec.format == 3 && spec.set_bit31);
+    return spec.type | (bit31 ? MAGIC_FORMAT2_BIT : 0);
+}
+
+static void write_be16(uint8_t* bytes, uint32_t value)
+{
+    bytes[0] = uint8_t(value >> 8);
+    bytes[1] = uint8_t(value);
+}
+
+// Header bytes 0 to header_len - 1, crc still zero; unused bytes are zero.
+static std::vector<uint8_t> image_header_bytes(const ImageSpec& spec, uint32_t header_len,
+                                               uint32_t payload_len)
+{
+    std::vector<uint8_t> header(header_len, 0);
+    uint32_t len = spec.format == 3 ? header_len - IMAGE_HEADER_SIZE + payload_len : payload_len;
+    write_be32(&header[4], len);
+    write_be32(&header[8], image_magic(spec));
+    write_be32(&header[12], spec.id);
+    if (spec.format == 2)
+        write_be16(&header[18], header_len);
+    if (spec.format == 3) {
+        write_be32(&header[16], FORMAT3_MARKER);
+        write_be16(&header[22], header_len);
+    }
+    return header;
+}
+
+std::vector<uint8_t> build_image(const ImageSpec& spec, const std::vector<uint8_t>& payload)
+{
+    uint32_t header_len = image_header_len(spec);
+    std::vector<uint8_t> body = payload;
+    if (spec.embed_header_copy && body.size() < HEADER_COPY_END)
+        body.resize(HEADER_COPY_END, 0);
+    if (header_len == 0 || body.size() > 0xFFFFFFFFu - header_len)
+        return {};
+
+    std::vector<uint8_t> image = image_header_bytes(spec, header_len, uint32_t(body.size()));
+    if (spec.embed_header_copy) {
+        memset(&body[BOOTLOADER_HEADER_OFFSET], 0, 4);
+        memcpy(&body[BOOTLOADER_HEADER_OFFSET + 4], &image[4], IMAGE_HEADER_SIZE - 4);
+    }
+    image.insert(image.end(), body.begin(), body.end());
+    write_be32(&image[0], crc32_update(&image[4], uint32_t(image.size() - 4), 0xFFFFFFFFu));
+    return image;
+}
+
+// ---- Names and versions ----------------------------------------------------------------------
+
+struct TypeName {
+    uint32_t type;
+    const char* name;
+};
+
+static const TypeName type_names[] = {
+    {IMAGE_APPLICATION, "application"}, {IMAGE_BOOTLOADER, "bootloader"},
+    {IMAGE_KERNEL, "kernel"},           {IMAGE_ROOTFS, "rootfs"},
+    {IMAGE_DEVICETREE, "devicetree"},   {IMAGE_DIAGNOSTICS, "diagnostics"},
+};
+
+bool parse_image_type(const std::string& name, uint32_t* type)
+{
+    for (const TypeName& entry : type_names)
+        if (name == entry.name) {
+            *type = entry.type;
+            return true;
+        }
+    return false;
+}
+
+std::string image_type_name(uint32_t type)
+{
+    for (const TypeName& entry : type_names)
+        if (type == entry.type)
+            return entry.name;
+    return "";
+}
+
+// One part of a version: one to three decimal digits, 0 to 255.
+static bool parse_version_part(const std::string& text, size_t* at, uint32_t* part)
+{
+    size_t start = *at;
+    uint32_t value = 0;
+    while (*at < text.size() && *at - start < 3 && text[*at] >= '0' && text[*at] <= '9')
+        value = value * 10 + uint32_t(text[(*at)++] - '0');
+    *part = value;
+    return *at > start && value <= 255;
+}
+
+bool parse_version(const std::string& text, uint32_t* id)
+{
+    uint32_t value = 0;
+    size_t at = 0;
+    for (int i = 0; i < 4; i++) {
+        uint32_t part;
+        if (i > 0 && (at >= text.size() || text[at++] != '.'))
+            return false;
+        if (!parse_version_part(text, &at, &part))
+            return false;
+        value = value << 8 | part;
+    }
+    if (at != text.size())
+        return false;
+    *id = value;
+    return true;
+}
+
+// ---- Listing a package -----------------------------------------------------------------------
+
+static PackageEntry package_entry(const std::vector<uint8_t>& file, uint64_t offset,
+                                  const ImageLayout& layout)
+{
+    PackageEntry entry{};
+    entry.offset = uint32_t(offset);
+    entry.type = layout.magic & IMAGE_TYPE_MASK;
+    entry.format = layout.format;
+    entry.header_len = layout.header_len;
+    entry.payload_len = layout.payload_len;
+    entry.total_len = layout.total_len;
+    entry.id = read_be32(&file[offset + 12]);
+    entry.truncated = file.size() - offset < layout.total_len;
+    entry.crc_good = !entry.truncated &&
+                     !image_crc_bad(&file[offset + 4], layout.total_len - 4, read_be32(&file[offset]));
+    return entry;
+}
+
+// The same walk as the boot path's, over every image: a malformed header ends it, and so does an
+// image that the file does not hold whole.
+PackageListing list_package(const std::vector<uint8_t>& file)
+{
+    PackageListing listing;
+    uint64_t offset = 0;
+    while (file.size() - offset >= HEADER_PROBE_SIZE) {
+        HeaderProbe probe;
+        memcpy(probe.bytes, &file[offset], HEADER_PROBE_SIZE);
+        ImageLayout layout = parse_image_header(probe);
+        if (!image_layout_sane(layout) || offset + layout.total_len > 0xFFFFFFFFu) {
+            listing.malformed = true;
+            return listing;
+        }
+        listing.entries.push_back(package_entry(file, offset, layout));
+        if (listing.entries.back().truncated)
+            return listing;
+        offset += layout.total_len;
+    }
+    listing.trailing_bytes = uint32_t(file.size() - offset);
+    return listing;
+}

@@ -1,0 +1,74 @@
+// Arbitrary bytes as an image file: the header parser, the walk of the boot path (over a memory
+// stream) and the package listing of bmimage. Any crash, hang or read outside the input is a
+// finding; so is a result that breaks what the callers rely on.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bmimage/image_builder.h"
+#include "image/image_header.h"
+
+static void require(bool condition)
+{
+    if (!condition)
+        __builtin_trap();
+}
+
+static void parse_probe(const uint8_t* data, size_t size)
+{
+    if (size < HEADER_PROBE_SIZE)
+        return;
+    HeaderProbe probe;
+    memcpy(probe.bytes, data, HEADER_PROBE_SIZE);
+    ImageLayout layout = parse_image_header(probe);
+    require(layout.format >= 1 && layout.format <= 3);
+    require(layout.total_len == layout.header_len + layout.payload_len);
+    if (image_layout_sane(layout))
+        require(layout.header_len >= 16 && layout.total_len >= 24);
+}
+
+// On success the stream stands at the found image, a whole probe of it lies inside the file and
+// the copy is its first 16 bytes.
+static void walk_stream(const std::vector<uint8_t>& file)
+{
+    if (file.empty())
+        return;
+    std::vector<uint8_t> buffer = file;
+    FILE* stream = fmemopen(buffer.data(), buffer.size(), "rb");
+    if (stream == nullptr)
+        return;
+    uint32_t type = 0, header_len = 0, payload_len = 0;
+    HeaderFormat format{};
+    uint8_t copy[IMAGE_HEADER_SIZE];
+    if (find_image_header(stream, &type, &format, &header_len, &payload_len, copy)) {
+        long position = ftell(stream);
+        require(position >= 0 && size_t(position) + HEADER_PROBE_SIZE <= file.size());
+        require(type == IMAGE_APPLICATION || type == IMAGE_DIAGNOSTICS);
+        require(memcmp(copy, &file[size_t(position)], IMAGE_HEADER_SIZE) == 0);
+        require(header_len >= 16);
+    }
+    fclose(stream);
+}
+
+// The listed images tile the file from its start, up to where the listing stopped.
+static void list_bytes(const std::vector<uint8_t>& file)
+{
+    PackageListing listing = list_package(file);
+    uint64_t end = 0;
+    for (const PackageEntry& entry : listing.entries) {
+        require(entry.offset == end);
+        end += entry.total_len;
+        require(end <= file.size() || entry.truncated);
+    }
+    if (!listing.malformed && (listing.entries.empty() || !listing.entries.back().truncated))
+        require(end + listing.trailing_bytes == file.size() && listing.trailing_bytes < 24);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::vector<uint8_t> file(data, data + size);
+    parse_probe(data, size);
+    walk_stream(file);
+    list_bytes(file);
+    return 0;
+}
