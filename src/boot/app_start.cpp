@@ -1,5 +1,141 @@
-// placeholder until the application start lands
+// Unpacking "/tmp/vemoximage.tar.gz" and handing the process over to the application, or
+// running it under a debugger, debug server or memory checker and rebooting when it ends.
 #include "boot/app_start.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "boot/boot_sequence.h"
-void start_application(bool) { reboot_system(); }
-void apply_env_setup(FILE*) {}
+#include "console/console_input.h"
+#include "console/rescue_menu.h"
+#include "hw/eeprom.h"
+#include "records.h"
+
+namespace {
+
+bool path_exists(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0;
+}
+
+// Console output written so far must come before whatever the command prints.
+int run_shell_command(const char* command) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return std::system(command);
+}
+
+void unpack_application() {
+    std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n",
+                  "/tmp/vemoximage.tar.gz", "/tmp/vemoximage.tar.gz");
+    if (run_shell_command(command_buffer) < 0) {
+        std::fputs("Failed to gunzip Application OS.\n", stderr);
+        reboot_system();
+    }
+}
+
+// A tree without distro-id was probably built for another product: offer the rescue menu.
+void check_application_tree() {
+    if (path_exists("/tmp/home/bin/distro-id")) return;
+    std::puts("WARNING: Suspected incompatible application image detected during unpacking");
+    std::printf("Would you like to enter recovery mode to download a new image? y/N: ");
+    std::fflush(stdout);
+    uint8_t key = get_raw_char();
+    if (key == 'y' || key == 'Y') rescue_menu();
+}
+
+void install_diags_program() {
+    std::puts("install diags image");
+    run_shell_command("mkdir -p /tmp/home/bin");
+    run_shell_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+}
+
+// The image's install script, and its environment file, which is read only beside the script.
+void run_install_script() {
+    if (!path_exists("/tmp/home/bin/install.sh")) return;
+    std::puts("Running install script");
+    run_shell_command("/tmp/home/bin/install.sh");
+    if (!path_exists("/tmp/home/bin/env-setup")) return;
+    FILE* file = std::fopen("/tmp/home/bin/env-setup", "r");
+    if (!file) return;
+    apply_env_setup(file);
+    std::fclose(file);
+}
+
+void drop_into_shell() {
+    std::puts("Dropping into shell");
+    std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/sh\n");
+    run_shell_command(command_buffer);
+    std::puts("Dropping out of shell");
+}
+
+// Launches that BootManager waits for: when they end there is nothing left but a reboot.
+[[noreturn]] void run_then_reboot(const char* command) {
+    run_shell_command(command);
+    reboot_system();
+}
+
+// The normal launch: the launcher takes over this process and its environment.
+[[noreturn]] void launch_application() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    execlp("/bin/backtrace", "/bin/backtrace", nullptr);
+    std::fputs("Failed to start Application OS.\n", stderr);
+    reboot_system();
+}
+
+[[noreturn]] void launch() {
+    if (boot_options.gdbserver && boot_options.memchk) {
+        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE,
+                      "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
+                      int(boot_options.gdbport));
+        run_then_reboot(command_buffer);
+    }
+    if (boot_options.gdbserver) {
+        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
+                      int(boot_options.gdbport));
+        run_then_reboot(command_buffer);
+    }
+    if (boot_options.gdb) {
+        if (path_exists("/tmp/gdb")) {
+            std::puts("*** Launching under GDB ***");
+            run_then_reboot("/tmp/gdb /tmp/home/bin/mp.elf.strip");
+        }
+        std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
+        launch_application();
+    }
+    if (boot_options.memchk) {
+        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+        run_then_reboot(command_buffer);
+    }
+    launch_application();
+}
+
+}  // namespace
+
+// Words are read two at a time, each cut at 511 characters; a lone last word is a name with an
+// empty value.
+void apply_env_setup(FILE* file) {
+    char name[512] = "";
+    char value[512] = "";
+    while (std::fscanf(file, "%511s %511s", name, value) >= 1) {
+        setenv(name, value, 1);
+        name[0] = '\0';
+        value[0] = '\0';
+    }
+}
+
+void start_application(bool diags) {
+    sleep(1);
+    unpack_application();
+    check_application_tree();
+    i2c_close_buses();
+    if (diags) install_diags_program();
+    run_install_script();
+    if (boot_options.shell) drop_into_shell();
+    launch();
+}
