@@ -1,6 +1,214 @@
-// placeholder until the USB code lands
+// The USB stick: the wait for its readiness marker, the boot package and slot replacements
+// taken at start-up, and the file chooser of rescue mode. The stick is mounted outside the
+// program at "/mnt/usb"; "/tmp/usb" appears once its files can be read.
 #include "console/usb_media.h"
-int mount_usb() { return -1; }
-void check_usb_boot_image() {}
-int check_usb_replacements() { return 0; }
-int usb_install_menu() { return 0; }
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "console/console_input.h"
+#include "console/usb_menu.h"
+#include "image/rejected.h"
+#include "install/installer.h"
+#include "records.h"
+
+namespace {
+
+constexpr int USB_MOUNT_TRIES = 10;
+constexpr int USB_ANSWER_SIZE = 128;
+
+bool path_exists(const char* path) {
+    struct stat status;
+    return stat(path, &status) == 0;
+}
+
+struct UsbReplacement {
+    int slot;
+    const char* path;
+    const char* name;
+    const char* found_message;
+    const char* replaced_message;
+};
+
+// Slot 2 first, so that slot 1, handled last, wins when both are replaced.
+constexpr UsbReplacement usb_replacements[] = {
+    {2, "/mnt/usb/NXR4417_replace2_OS.img", "NXR4417_replace2_OS.img",
+     "USB image (file '%s') replacement for image2 found\n", "Image2 has been successfully replaced"},
+    {1, "/mnt/usb/NXR4417_replace1_OS.img", "NXR4417_replace1_OS.img",
+     "USB image (file '%s') replacement for image1 found\n", "Image1 has been successfully replaced"},
+};
+
+// False when the operator declines a replacement that is in the rejected list.
+bool replacement_accepted(const UsbReplacement& replacement) {
+    if (!is_rejected(replacement.path))
+        return true;
+    if (!ask_yes_no("Replacement USB image is in rejected list.\nWould you still like to load it? "))
+        return false;
+    puts("Continuing with replacement USB image...");
+    return true;
+}
+
+// The chooser examines entries by their bare names inside "/mnt/usb"; nullptr when it cannot
+// go there.
+DIR* enter_usb_directory(const char* failure_message) {
+    DIR* dir = opendir("/mnt/usb");
+    if (dir != nullptr && chdir("/mnt/usb") != 0) {
+        closedir(dir);
+        dir = nullptr;
+    }
+    if (dir == nullptr)
+        puts(failure_message);
+    return dir;
+}
+
+void leave_usb_directory(DIR* dir) {
+    if (chdir("/tmp") != 0) {
+        // Nothing else to go to; the next relative path would simply not be found.
+    }
+    closedir(dir);
+}
+
+// Reads answers until one is usable. False when the operator quits or the console gives no
+// more lines: an interrupt, or the end of input, after which reading again would never end.
+bool read_chosen_number(int* number) {
+    char line[USB_ANSWER_SIZE];
+    for (;;) {
+        if (read_line(line, sizeof line) == nullptr) {
+            if (break_requested || console_input_ended())
+                return false;
+            continue;
+        }
+        switch (parse_usb_menu_answer(line, number)) {
+        case USB_ANSWER_QUIT:
+            return false;
+        case USB_ANSWER_NUMBER:
+            return true;
+        case USB_ANSWER_INVALID:
+            printf("Invalid file number %s. Try again pleas\n", line);
+            break;
+        }
+    }
+}
+
+// Fills path with "/mnt/usb/" and the name of the chosen entry; false when there is none.
+bool chosen_entry_path(int number, char* path, size_t size) {
+    DIR* dir = enter_usb_directory("Unable to re-open USB directory. Quitting");
+    if (dir == nullptr)
+        return false;
+    const char* name = find_usb_entry(dir, number);
+    if (name != nullptr) {
+        printf("Installing %s\n", name);
+        std::snprintf(path, size, "%s%c%s", "/mnt/usb", '/', name);
+    }
+    leave_usb_directory(dir);
+    return name != nullptr;
+}
+
+}  // namespace
+
+UsbMenuAnswer parse_usb_menu_answer(const char* line, int* number) {
+    if (line[0] == 'q' || line[0] == 'Q')
+        return USB_ANSWER_QUIT;
+    if (std::sscanf(line, "%d", number) == 1)
+        return USB_ANSWER_NUMBER;
+    return USB_ANSWER_INVALID;
+}
+
+bool usb_entry_offered(const char* name) {
+    // An entry whose status cannot be read is left out: it could be a directory.
+    struct stat status;
+    return lstat(name, &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+int list_usb_entries(DIR* dir) {
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (usb_entry_offered(entry->d_name))
+            printf("\t%d: %s\n", ++count, entry->d_name);
+    }
+    return count;
+}
+
+const char* find_usb_entry(DIR* dir, int number) {
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (usb_entry_offered(entry->d_name) && ++count == number)
+            return entry->d_name;
+    }
+    return nullptr;
+}
+
+int mount_usb() {
+    if (!usb_boot_enabled)
+        return 0;
+    printf("Attempting to mount file system on USB flash drive; this can take up to %d seconds.\n",
+           USB_MOUNT_TRIES);
+    fflush(stdout);
+    sleep(1);
+    for (int attempt = 0; attempt < USB_MOUNT_TRIES; ++attempt) {
+        if (path_exists("/tmp/usb")) {
+            puts("USB mounted and ready!");
+            return 0;
+        }
+        putchar('.');
+        fflush(stdout);
+        sleep(1);
+    }
+    puts("USB mount timed out");
+    return -1;
+}
+
+void check_usb_boot_image() {
+    if (!path_exists("/mnt/usb/NXR4417_Boot.img")) {
+        puts("No boot image found on USB.");
+        return;
+    }
+    puts("Boot image found on USB.");
+    if (install_package("/mnt/usb/NXR4417_Boot.img", 1, 0) == 1)
+        reboot_system();
+}
+
+int check_usb_replacements() {
+    int result = 0;
+    for (const UsbReplacement& replacement : usb_replacements) {
+        if (!path_exists(replacement.path))
+            continue;
+        printf(replacement.found_message, replacement.name);
+        if (!replacement_accepted(replacement))
+            return 0;
+        if (install_package(replacement.path, 1, replacement.slot) == 1) {
+            puts(replacement.replaced_message);
+            result = replacement.slot;
+        }
+    }
+    if (result != 0) {
+        printf("USB replacement image: board will boot with image%d.\n", result);
+        return result;
+    }
+    if (path_exists("/mnt/usb/NXR4417_OS.img"))
+        return 3;
+    puts("No valid image found on USB");
+    return 0;
+}
+
+int usb_install_menu() {
+    DIR* dir = enter_usb_directory("Unable to open USB directory. Quitting");
+    if (dir == nullptr)
+        return 0;
+    list_usb_entries(dir);
+    printf("Choose file number to install (q to quit): ");
+    fflush(stdout);
+    int number = 0;
+    bool chosen = read_chosen_number(&number);
+    leave_usb_directory(dir);
+    if (!chosen || number <= 0)
+        return 0;
+
+    char path[sizeof("/mnt/usb/") + NAME_MAX];
+    if (!chosen_entry_path(number, path, sizeof path))
+        return 0;
+    return install_package(path, 0, 0);
+}

@@ -1,4 +1,227 @@
-// placeholder until the rescue-partition boot lands
+// Images taken from outside the slot boot: the diagnostics or recovery image of the rescue
+// partition, and the debugger carried by the slot that is not being booted.
 #include "image/rescue_image.h"
-int boot_rescue_partition() { return 0; }
-int extract_gdb(int) { return 0; }
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "boot/app_start.h"
+#include "boot/boot_sequence.h"
+#include "hw/eeprom.h"
+#include "hw/flash.h"
+#include "image/image_header.h"
+#include "records.h"
+
+namespace {
+
+constexpr uint8_t BOOT_MODE_RESCUE_PARTITION = 4;
+constexpr size_t RECOVERY_ANSWER_SIZE = 8;  // at most 7 characters
+constexpr size_t DEBUGGER_COPY_BLOCK = 4096;
+
+// Type (bit 31 cleared) and layout of the image at the start of the rescue partition; type 0
+// when its header cannot be read.
+uint32_t rescue_image_type(ImageLayout* layout) {
+    HeaderProbe probe;
+    if (flash_read(probe.bytes, flash_partitions.rescue, 0, HEADER_PROBE_SIZE) != 0)
+        return 0;
+    *layout = parse_image_header(probe);
+    return layout->magic & IMAGE_TYPE_MASK;
+}
+
+// Lengths that cannot describe an image, or that reach past the partition, cannot belong to a
+// stored image: they fail like a CRC mismatch, before any memory is taken for them.
+bool rescue_layout_plausible(const ImageLayout& layout) {
+    if (!image_layout_sane(layout))
+        return false;
+    MtdGeometry geometry;
+    return !mtd_get_geometry(flash_partitions.rescue, &geometry) || layout.total_len <= geometry.size;
+}
+
+// Reads the whole image into image; false when the read fails or the CRC does not match.
+bool rescue_image_intact(uint8_t* image, const ImageLayout& layout) {
+    if (flash_read(image, flash_partitions.rescue, 0, layout.total_len) != 0)
+        return false;
+    return !image_crc_bad(image + 4, layout.total_len - 4, read_be32(image));
+}
+
+bool write_all(FILE* file, const uint8_t* bytes, uint32_t length) {
+    return length == 0 || std::fwrite(bytes, length, 1, file) == 1;
+}
+
+void write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layout) {
+    write_all(archive, image + layout.header_len, layout.payload_len);
+    std::fclose(archive);
+}
+
+// The whole image goes to the slot through "/tmp/image"; a copy that could not be written in
+// full would overwrite the slot with a broken image, so it ends like one that cannot be created.
+void copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_char) {
+    printf("\nInstalling recovery image as image%c...\n", slot_char);
+    FILE* copy = std::fopen("/tmp/image", "wb");
+    if (copy == nullptr) {
+        fputs("Failed to open image file.\n", stderr);
+        reboot_system();
+    }
+    bool written = write_all(copy, image, total_len);
+    if (std::fclose(copy) != 0 || !written) {
+        fputs("Failed to write image file.\n", stderr);
+        reboot_system();
+    }
+
+    char command[sizeof("cp /tmp/image /user/images/image1\n")];
+    std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot_char);
+    std::fflush(stdout);
+    (void)std::system("mkdir /user/images &> /dev/null");
+    (void)std::system(command);
+
+    uint8_t slot = static_cast<uint8_t>(slot_char - '0');
+    printf("Setting boot image to %d\n", slot);
+    set_boot_slot(slot);
+    set_boot_mode(slot);
+}
+
+// The recovery image boots now in any case; the answer only decides whether it also becomes
+// the slot booted next time. The end of input counts as Return, so that the boot mode still
+// records that the rescue partition was started.
+void offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
+    printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
+    std::fflush(stdout);
+    char answer[RECOVERY_ANSWER_SIZE];
+    char first = std::fgets(answer, sizeof answer, stdin) != nullptr ? answer[0] : '\0';
+    if (first == '1' || first == '2') {
+        copy_recovery_image(image, layout.total_len, first);
+        return;
+    }
+    puts("\nBooting recovery image. You will need to download and install an image before rebooting");
+    set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
+}
+
+void rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout) {
+    puts("Launching diagnostics image");
+    FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    if (archive == nullptr) {
+        fputs("Failed to open diags image file.\n", stderr);
+        reboot_system();
+    }
+    write_payload(archive, image, layout);
+    set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
+}
+
+int other_slot(int slot) {
+    if (slot == 1)
+        return 2;
+    if (slot == 2)
+        return 1;
+    return 0;
+}
+
+// A debugger image has a plain 16-byte header whose magic is exactly that of an application or
+// diagnostics image; with bit 31 set the header is longer and the payload would start elsewhere.
+bool read_debugger_header(FILE* image, uint32_t* len) {
+    uint8_t bytes[IMAGE_HEADER_SIZE] = {};
+    if (std::fread(bytes, 1, sizeof bytes, image) != sizeof bytes) {
+        // A short file leaves zeros, which no valid magic matches.
+    }
+    ImageHeader header = decode_image_header(bytes);
+    if (header.magic != IMAGE_APPLICATION && header.magic != IMAGE_DIAGNOSTICS) {
+        fprintf(stderr, "Image has invalid header 0x%x\n", header.magic);
+        return false;
+    }
+    *len = header.len;
+    return true;
+}
+
+// Copies len bytes from byte 16 on, or fewer where the file ends first.
+void copy_debugger(FILE* image, FILE* output, uint32_t len) {
+    if (std::fseek(image, IMAGE_HEADER_SIZE, SEEK_SET) != 0)
+        return;
+    uint8_t block[DEBUGGER_COPY_BLOCK];
+    while (len > 0) {
+        size_t want = len < sizeof block ? len : sizeof block;
+        size_t got = std::fread(block, 1, want, image);
+        if (got == 0 || std::fwrite(block, 1, got, output) != got)
+            return;
+        len -= static_cast<uint32_t>(got);
+    }
+}
+
+}  // namespace
+
+int boot_rescue_partition() {
+    FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    if (archive == nullptr) {
+        fputs("Failed to open AppOS tarfile.\n", stderr);
+        reboot_system();
+    }
+
+    ImageLayout layout{};
+    uint32_t type = rescue_image_type(&layout);
+    if (type != IMAGE_APPLICATION && type != IMAGE_DIAGNOSTICS) {
+        fputs("Image not found... \n", stderr);
+        std::fclose(archive);
+        return 0;
+    }
+
+    uint8_t* image = nullptr;
+    if (rescue_layout_plausible(layout)) {
+        image = static_cast<uint8_t*>(std::malloc(layout.total_len));
+        if (image == nullptr) {
+            fprintf(stderr, "Failed to allocate buffer for rescue image (%u bytes)\n", layout.total_len);
+            std::fclose(archive);
+            return 0;
+        }
+    }
+    if (image == nullptr || !rescue_image_intact(image, layout)) {
+        fputs("Image CRC failed. Quitting\n", stderr);
+        std::free(image);
+        std::fclose(archive);
+        return 0;
+    }
+
+    write_payload(archive, image, layout);
+    if (type == IMAGE_APPLICATION)
+        offer_recovery_copy(image, layout);
+    else
+        rewrite_diagnostics_archive(image, layout);
+    std::free(image);
+    start_application(type == IMAGE_DIAGNOSTICS);
+}
+
+int extract_gdb(int slot) {
+    int other = other_slot(slot);
+    if (other == 0)
+        return 0;
+    printf("Extracting GDB from image slot %d\n", other);
+
+    char path[sizeof("/user/images/image1")];
+    std::snprintf(path, sizeof path, "/user/images/image%d", other);
+    FILE* image = std::fopen(path, "rb");
+    if (image == nullptr) {
+        fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
+        return 0;
+    }
+    FILE* output = std::fopen("/tmp/gdb.gz", "wb");
+    if (output == nullptr) {
+        fputs("Failed to open GDB output file.\n", stderr);
+        std::fclose(image);
+        return 0;
+    }
+
+    uint32_t len = 0;
+    bool found = read_debugger_header(image, &len);
+    if (found) {
+        printf("Found GDB image %d of length = %u.\n", other, len);
+        copy_debugger(image, output, len);
+    }
+    // Both files are closed on every way out, the refused header included.
+    std::fclose(image);
+    std::fclose(output);
+    if (!found)
+        return 0;
+
+    puts("decompressing GDB....");
+    std::fflush(stdout);
+    (void)std::system("gunzip /tmp/gdb.gz");
+    (void)std::system("chmod +x /tmp/gdb");
+    return 1;
+}
