@@ -8,3 +8,7 @@ jobs=$(nproc)
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs"
+
+# The same unit tests built for the 32-bit big-endian PowerPC target, run under qemu-ppc, and
+# the scenarios with the target program on the simulated board.
+scripts/test-target.sh
