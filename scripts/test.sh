@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the host build with sanitizers (unit and scenario tests).
+# Builds and runs every test:
+#   1. the host build with AddressSanitizer and UndefinedBehaviorSanitizer: unit tests and the
+#      scenario tests that boot the real program on the simulated board;
+#   2. the 32-bit big-endian PowerPC build: its unit tests under qemu-ppc, and the scenarios
+#      with the target program on the simulated board;
+#   3. a bounded fuzzing run of the image parser (BM_FUZZ_SECONDS, default 60; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -9,6 +14,9 @@ cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs"
 
-# The same unit tests built for the 32-bit big-endian PowerPC target, run under qemu-ppc, and
-# the scenarios with the target program on the simulated board.
 scripts/test-target.sh
+
+fuzz_seconds=${BM_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  scripts/fuzz.sh "$fuzz_seconds"
+fi

@@ -9,7 +9,9 @@
 //   DIR/devices.log            the emulator's transaction log, one line per request
 //   DIR/log                    what the switch's programs were asked to do, and how starts ended
 //   DIR/user/                  the switch's /user (holds images/)
-//   DIR/usb/                   the USB stick's files, present while a stick is inserted
+//   DIR/usb/                   the USB stick's files
+//   DIR/usb.inserted           present while a stick is inserted; holds its readiness delay
+//   DIR/backtrace.env, .cwd    environment and working directory the application was started with
 #pragma once
 #include <cstdint>
 #include <string>
