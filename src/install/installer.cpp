@@ -1,3 +1,342 @@
-// placeholder until the installer lands
+// Installation of packages: each image of a file, verified by its CRC and size, written to its
+// flash partition or slot file, or started at once when the operator names no slot.
 #include "install/installer.h"
-int install_package(const char*, uint8_t, int) { return 0; }
+
+#include <sys/stat.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "boot/app_start.h"
+#include "hw/eeprom.h"
+#include "hw/flash.h"
+#include "image/image_header.h"
+
+namespace {
+
+// What the installer knows of an image type that lives in a flash partition.
+struct FlashTarget {
+    uint32_t type;
+    const char* start_message;
+    const char* crc_message;
+    const char* too_big_message;
+    const char* failure_message;
+    uint32_t limit;
+};
+
+const FlashTarget flash_targets[] = {
+    {IMAGE_BOOTLOADER, "Installing Boot Loader: ", "Bad crc for UBOOT: 0x%08x, voiding download\n",
+     "UBOOT image is too big for flash (%d > %d)\n", "Uboot image update failed", 0x80000},
+    {IMAGE_KERNEL, "Installing Kernel: ", "Bad crc for KERNEL: 0x%08x, voiding download\n",
+     "KERNEL image is too big for flash (%d > %d)\n", "kernel image update failed", 0x300000},
+    {IMAGE_ROOTFS, "Installing Root Filesystem: ", "Bad crc for RFS: 0x%08x, voiding download\n",
+     "RFS image is too big for flash (%d > %d)\n", "RFS image update failed", 0xF00000},
+    {IMAGE_DEVICETREE, "Installing Device Tree: ", "Bad crc for DFT: 0x%08x, voiding download\n",
+     "DFT image is too big for flash (%d > %d)\n", "DFT image update failed", 0x40000},
+    {IMAGE_DIAGNOSTICS, "Installing Diagnostics: ",
+     "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
+     "DIAGS image is too big for flash (%d > %d)\n", "DIAGS image update failed", 0xA00000},
+};
+
+int partition_of(uint32_t type) {
+    switch (type) {
+    case IMAGE_BOOTLOADER: return flash_partitions.uboot;
+    case IMAGE_KERNEL: return flash_partitions.kernel;
+    case IMAGE_ROOTFS: return flash_partitions.rfs;
+    case IMAGE_DEVICETREE: return flash_partitions.devicetree;
+    default: return flash_partitions.rescue;
+    }
+}
+
+const char* const application_start_message = "Installing Application: ";
+const char* const application_crc_message = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
+
+constexpr uint32_t SLOT_PIECE_SIZE = 0x10000;
+constexpr uint32_t CRC_CHUNK_SIZE = 0x10000;
+
+// The state of one walk through a package file.
+struct PackageWalk {
+    FILE* file;
+    uint64_t file_size;
+    uint8_t check_version;
+    int slot;
+    uint8_t installed;
+};
+
+// One image as found in the file: where it starts, its lengths and type.
+struct ImageAt {
+    uint64_t start;
+    ImageLayout layout;
+    uint32_t type;
+};
+
+enum class Outcome { NEXT, VOID };
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using ImageBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
+const FlashTarget* flash_target_of(uint32_t type) {
+    for (const FlashTarget& target : flash_targets)
+        if (target.type == type) return &target;
+    return nullptr;
+}
+
+// Lengths that cannot describe an image: a header under 16 bytes, or a total below the header
+// length, which is how a negative format-3 payload and a wrap past 2^32 show.
+bool lengths_malformed(const ImageLayout& layout) {
+    return layout.header_len < IMAGE_HEADER_SIZE || layout.total_len < layout.header_len;
+}
+
+void print_flushed(const char* text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+// The CRC of an image that cannot be held whole (truncated or malformed), computed over the
+// bytes the file holds for it, read in chunks so that its claimed length is never allocated.
+uint32_t crc_of_file_bytes(FILE* file, uint64_t start, uint64_t count) {
+    uint32_t crc = 0xFFFFFFFF;
+    if (count <= 4) return crc;
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[CRC_CHUNK_SIZE]);
+    fseeko(file, off_t(start + 4), SEEK_SET);
+    for (uint64_t left = count - 4; left > 0;) {
+        size_t want = size_t(std::min<uint64_t>(left, CRC_CHUNK_SIZE));
+        size_t got = fread(chunk.get(), 1, want, file);
+        crc = crc32_update(chunk.get(), uint32_t(got), crc);
+        if (got < want) break;
+        left -= got;
+    }
+    return crc;
+}
+
+// An image of a known type whose bytes cannot all be had: it fails as a CRC mismatch.
+Outcome refuse_unreadable_image(PackageWalk& walk, const ImageAt& image, const char* start_message,
+                                const char* crc_message) {
+    uint64_t held = std::min<uint64_t>(image.layout.total_len, walk.file_size - image.start);
+    print_flushed(start_message);
+    printf(crc_message, crc_of_file_bytes(walk.file, image.start, held));
+    return Outcome::VOID;
+}
+
+uint32_t computed_crc(const uint8_t* image, uint32_t length) {
+    return crc32_update(image + 4, length - 4, 0xFFFFFFFF);
+}
+
+// --- flash partitions -------------------------------------------------------------------
+
+// The boot loader is limited by its len field; the others by their total length.
+uint32_t compared_length(const FlashTarget& target, const uint8_t* image, uint32_t total_len) {
+    return target.type == IMAGE_BOOTLOADER ? read_be32(image + 4) : total_len;
+}
+
+Outcome install_flash_image(PackageWalk& walk, const FlashTarget& target, const uint8_t* image,
+                            const ImageLayout& layout) {
+    print_flushed(target.start_message);
+    uint32_t crc = computed_crc(image, layout.total_len);
+    if (crc != read_be32(image)) {
+        printf(target.crc_message, crc);
+        return Outcome::VOID;
+    }
+    uint32_t length = compared_length(target, image, layout.total_len);
+    if (length > target.limit) {
+        printf(target.too_big_message, length, target.limit);
+        return Outcome::VOID;
+    }
+    if (walk.check_version && same_version(image, walk.slot)) {
+        puts("Image has same version as existing image. Skipping update...");
+        return Outcome::NEXT;
+    }
+    // The boot loader's header is not written: its payload carries its own copy at byte 240.
+    const uint8_t* data = image;
+    uint32_t data_len = layout.total_len;
+    if (target.type == IMAGE_BOOTLOADER) {
+        data = image + layout.header_len;
+        data_len = layout.payload_len;
+    }
+    if (flash_write(data, partition_of(target.type), 0, data_len, 1) != 0) {
+        puts(target.failure_message);
+        return Outcome::VOID;
+    }
+    walk.installed = 1;
+    if (target.type == IMAGE_DIAGNOSTICS) puts("done");
+    return Outcome::NEXT;
+}
+
+// --- application images -------------------------------------------------------------------
+
+// The first application image without a slot asks for one; the answer holds for the package.
+int ask_install_slot() {
+    print_flushed("Install image as image 1 or 2 (hit return to just boot image): ");
+    char line[32];
+    if (fgets(line, sizeof line, stdin) == nullptr) {
+        clearerr(stdin);
+        return 0;
+    }
+    return line[0] == '1' || line[0] == '2' ? line[0] - '0' : 0;
+}
+
+bool write_boot_archive(const uint8_t* image, const ImageLayout& layout) {
+    FILE* archive = fopen("/tmp/vemoximage.tar.gz", "wb");
+    if (archive == nullptr) {
+        printf("Image unpack failed (err %d)\n", errno);
+        return false;
+    }
+    bool written = layout.payload_len == 0 ||
+                   fwrite(image + layout.header_len, layout.payload_len, 1, archive) == 1;
+    int error = errno;
+    // The buffered tail reaches the file only at the close, where a full /tmp shows.
+    if (fclose(archive) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) printf("Image unpack failed (err %d)\n", error);
+    return written;
+}
+
+void show_slot_progress(uint32_t written, uint32_t total) {
+    // 64-bit product: bytes × 100 passes 2^32 for images over 42 MB.
+    printf("\b\b\b\b%3.3d%c", int(uint64_t(written) * 100 / total), '%');
+}
+
+bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
+    struct stat status;
+    if (stat("/user/images", &status) != 0) mkdir("/user/images", 0777);
+    char path[32];
+    snprintf(path, sizeof path, "/user/images/image%d", slot);
+    FILE* out = fopen(path, "wb");
+    if (out == nullptr) {
+        printf("Image%d update failed (err %d)\n", slot, errno);
+        return false;
+    }
+    printf("    ");
+    for (uint32_t written = 0; written < total_len;) {
+        uint32_t piece = std::min(total_len - written, SLOT_PIECE_SIZE);
+        if (fwrite(image + written, piece, 1, out) != 1) {
+            printf("Image%d update failed (err %d)\n", slot, errno);
+            fclose(out);
+            return false;
+        }
+        written += piece;
+        show_slot_progress(written, total_len);
+    }
+    printf("\b\b\b\b100%c\n", '%');
+    // The last buffered bytes reach the file system only now; a full /user shows here.
+    if (fclose(out) != 0) {
+        printf("Image%d update failed (err %d)\n", slot, errno);
+        return false;
+    }
+    printf("\nImage%d updated succeeded\n", slot);
+    return true;
+}
+
+[[noreturn]] void boot_downloaded_image(PackageWalk& walk, ImageBuffer buffer) {
+    fclose(walk.file);
+    buffer.reset();
+    start_application(false);
+}
+
+Outcome install_application_image(PackageWalk& walk, ImageBuffer& buffer, const ImageLayout& layout) {
+    const uint8_t* image = buffer.get();
+    print_flushed(application_start_message);
+    uint32_t crc = computed_crc(image, layout.total_len);
+    if (crc != read_be32(image)) {
+        printf(application_crc_message, crc);
+        return Outcome::VOID;
+    }
+    if (walk.slot == 0) walk.slot = ask_install_slot();
+    if (walk.slot == 0) {
+        puts("Booting downloaded image");
+        if (!write_boot_archive(image, layout)) return Outcome::VOID;
+        puts("Image ready to boot...");
+        boot_downloaded_image(walk, std::move(buffer));
+    }
+    printf("Installing image as image%d: ", walk.slot);
+    if (walk.check_version && same_version(image, walk.slot)) {
+        printf("Image%d has same version as existing image. Skipping update...\n", walk.slot);
+        return Outcome::NEXT;
+    }
+    if (!write_slot_file(walk.slot, image, layout.total_len)) return Outcome::VOID;
+    walk.installed = 1;
+    set_boot_slot(uint8_t(walk.slot));
+    return Outcome::NEXT;
+}
+
+// --- the walk -------------------------------------------------------------------------------
+
+Outcome install_image(PackageWalk& walk, const ImageAt& image) {
+    const FlashTarget* target = flash_target_of(image.type);
+    const char* start_message = target ? target->start_message : application_start_message;
+    const char* crc_message = target ? target->crc_message : application_crc_message;
+    uint32_t total_len = image.layout.total_len;
+    if (lengths_malformed(image.layout) || total_len > walk.file_size - image.start)
+        return refuse_unreadable_image(walk, image, start_message, crc_message);
+
+    ImageBuffer buffer(static_cast<uint8_t*>(std::malloc(total_len)));
+    if (!buffer) {
+        printf("Failed to allocate buffer for image (%d)\n", total_len);
+        return Outcome::VOID;
+    }
+    fseeko(walk.file, off_t(image.start), SEEK_SET);
+    // a file that shrank or failed under us: the image cannot be verified
+    if (fread(buffer.get(), total_len, 1, walk.file) != 1)
+        return refuse_unreadable_image(walk, image, start_message, crc_message);
+    if (target != nullptr) return install_flash_image(walk, *target, buffer.get(), image.layout);
+    return install_application_image(walk, buffer, image.layout);
+}
+
+bool type_known(uint32_t type) {
+    return type == IMAGE_APPLICATION || flash_target_of(type) != nullptr;
+}
+
+// Reads the next header probe; false at the end of the file (or a trailing piece under 24 bytes).
+bool next_image(PackageWalk& walk, ImageAt* image) {
+    off_t start = ftello(walk.file);
+    HeaderProbe probe;
+    if (start < 0 || fread(probe.bytes, sizeof probe.bytes, 1, walk.file) != 1) return false;
+    image->start = uint64_t(start);
+    image->layout = parse_image_header(probe);
+    image->type = image->layout.magic & IMAGE_TYPE_MASK;
+    return true;
+}
+
+uint64_t file_size_of(FILE* file) {
+    struct stat status;
+    return fstat(fileno(file), &status) == 0 ? uint64_t(status.st_size) : 0;
+}
+
+}  // namespace
+
+int install_package(const char* path, uint8_t check_version, int slot) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        printf("Cannot open package %s (err %d)\n", path, errno);
+        return 0;
+    }
+    puts("\nExtracting images ... Do *NOT* power cycle the switch.");
+    PackageWalk walk{file, file_size_of(file), check_version, slot, 0};
+
+    // walk the images; an unknown type is stepped over by its length without being read
+    ImageAt image;
+    while (next_image(walk, &image)) {
+        if (!type_known(image.type)) {
+            // Lengths that cannot be stepped over leave nothing more to find in the file.
+            if (lengths_malformed(image.layout)) break;
+            fseeko(file, off_t(image.start + image.layout.total_len), SEEK_SET);
+            continue;
+        }
+        if (install_image(walk, image) == Outcome::VOID) {
+            fclose(file);
+            return 0;
+        }
+    }
+
+    // the whole file is done
+    puts("File processed");
+    fclose(file);
+    if (!walk.installed) puts("ERROR: No valid image found");
+    return walk.installed;
+}
