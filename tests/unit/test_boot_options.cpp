@@ -1,4 +1,5 @@
-// The options of the boot loader's environment: the key rules with their substring quirks.
+// The options of the boot loader's environment: the key rules with their substring quirks, and
+// the window of the environment partition that is read.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,195 +12,114 @@
 #include "records.h"
 #include "support/test_board.h"
 
+using namespace std::string_literals;
+
 namespace {
 
-BootOptions parse(const std::string& text, BootOptions options = {}) {
-    parse_boot_parameters(text.c_str(), &options);
-    return options;
+// The options in one line, so that a whole result compares at once: "gdb shell port=1234".
+std::string shown(const BootOptions& o) {
+    std::string text;
+    for (auto [on, name] : {std::pair{o.gdb, "gdb "}, {o.gdbserver, "gdbserver "}, {o.diagnostics_rescue, "rescue "},
+                            {o.diagnostics_diags, "diags "}, {o.shell, "shell "}, {o.memchk, "memchk "}})
+        if (on) text += name;
+    return text + "port=" + std::to_string(o.gdbport);
 }
 
-void expect_defaults(const BootOptions& o) {
-    EXPECT_FALSE(o.gdb);
-    EXPECT_FALSE(o.gdbserver);
-    EXPECT_FALSE(o.diagnostics_rescue);
-    EXPECT_FALSE(o.diagnostics_diags);
-    EXPECT_FALSE(o.shell);
-    EXPECT_FALSE(o.memchk);
-    EXPECT_EQ(o.gdbport, 1234);
-}
-
-TEST(BootParameters, EnvironmentWithoutKeysLeavesTheDefaults) {
-    expect_defaults(parse(""));
-    expect_defaults(parse(std::string(1280, ' ')));
-    expect_defaults(parse(std::string(1280, '\xff')));
-    expect_defaults(parse("bootdelay=3 baudrate=115200 ethaddr=00:11:22:33:44:55 "));
-}
-
-TEST(BootParameters, EachKeyTurnsItsOwnOptionOn) {
-    BootOptions o = parse("gdb=on shell=on memchk=on gdbport=4000");
-    EXPECT_TRUE(o.gdb);
-    EXPECT_FALSE(o.gdbserver);
-    EXPECT_TRUE(o.shell);
-    EXPECT_TRUE(o.memchk);
-    EXPECT_EQ(o.gdbport, 4000);
-    EXPECT_FALSE(o.diagnostics_rescue);
-    EXPECT_FALSE(o.diagnostics_diags);
-}
-
-TEST(BootParameters, OnlyAValueBeginningWithLowerCaseOnCounts) {
-    EXPECT_TRUE(parse("gdb=onion").gdb);
-    EXPECT_TRUE(parse("memchk=on,full").memchk);
-    for (const char* value : {"ON", "On", "1", "yes", "o", "", " on", "off"}) {
-        SCOPED_TRACE(value);
-        EXPECT_FALSE(parse(std::string("gdb=") + value + " ").gdb);
+TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
+    const BootOptions all_on{.gdb = true, .diagnostics_rescue = true, .shell = true, .memchk = true, .gdbport = 99};
+    const BootOptions server_on{.gdbserver = true};
+    const BootOptions both_diagnostics{.diagnostics_rescue = true, .diagnostics_diags = true};
+    const struct {
+        std::string text, expected;
+        BootOptions start = {};
+    } cases[] = {
+        // No keys: the defaults.
+        {"", "port=1234"},
+        {std::string(1280, ' '), "port=1234"},
+        {std::string(1280, '\xff'), "port=1234"},
+        {"bootdelay=3 baudrate=115200 ethaddr=00:11:22:33:44:55 ", "port=1234"},
+        {"gdb=on shell=on memchk=on gdbport=4000", "gdb shell memchk port=4000"},
+        // Only a value beginning with lower-case "on" counts; a value cut off by the end of
+        // the text reads as off.
+        {"gdb=onion", "gdb port=1234"},
+        {"memchk=on,full", "memchk port=1234"},
+        {"gdb=ON ", "port=1234"}, {"gdb=On ", "port=1234"}, {"gdb=1 ", "port=1234"}, {"gdb=yes ", "port=1234"},
+        {"gdb=o ", "port=1234"}, {"gdb= ", "port=1234"}, {"gdb= on ", "port=1234"}, {"gdb=off ", "port=1234"},
+        {"gdb=o", "port=1234"},
+        {"diagnostics=resc", "port=1234"},
+        // A key found switches off; a key missing keeps the value.
+        {"shell=off diagnostics=none", "gdb memchk port=99", all_on},
+        // Only a key that turns the server on brings the debugger along.
+        {"gdb=off gdbserver=on", "gdb gdbserver port=1234"},
+        {"gdbserver=on", "gdb gdbserver port=1234"},
+        {"gdb=off", "gdbserver port=1234", server_on},
+        {"gdb=on gdbserver=off", "gdb port=1234"},
+        // The port: a signed decimal after blanks, without range test; no digits keep it.
+        {"gdbport=abc", "port=1234"},
+        {"gdbport= 4321", "port=4321"},
+        {"gdbport=   -7x", "port=-7"},
+        {"gdbport=+99999", "port=99999"},
+        {"gdbport=", "port=1234"},
+        {"gdbport=abc", "port=77", BootOptions{.gdbport = 77}},
+        {"gdbport=  5555 shell=on", "shell port=5555"},
+        // Diagnostics: rescue, diags, or anything else for neither.
+        {"diagnostics=rescue", "rescue port=1234"},
+        {"diagnostics=diags", "diags port=1234"},
+        {"diagnostics=none", "port=1234", both_diagnostics},
+        {"diagnostics=rescuemode", "rescue port=1234"},
+        {"diagnostics=Rescue", "port=1234"},
+        // Keys match anywhere, inside another value or at the end of a longer name, and the
+        // first occurrence wins.
+        {"bootargs=console=ttyS0 shell=on root=/dev/ram", "shell port=1234"},
+        {"shell=off bootargs=console=ttyS0 shell=on", "port=1234"},
+        {"shell=on bootargs=shell=off", "shell port=1234"},
+        {"xgdb=on", "gdb port=1234"},
+        {"debugshell=on", "shell port=1234"},
+        {"gdb=off gdb=on", "port=1234"},
+        {"gdbserver=off", "port=1234"},  // "gdbserver=" does not contain "gdb="
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
+        BootOptions options = c.start;
+        parse_boot_parameters(c.text.c_str(), &options);
+        EXPECT_EQ(shown(options), c.expected);
     }
 }
 
-TEST(BootParameters, FoundKeySwitchesOffAndMissingKeyKeepsTheValue) {
-    BootOptions all_on;
-    all_on.gdb = all_on.shell = all_on.memchk = all_on.diagnostics_rescue = true;
-    all_on.gdbport = 99;
-    BootOptions o = parse("shell=off diagnostics=none", all_on);
-    EXPECT_FALSE(o.shell);
-    EXPECT_FALSE(o.diagnostics_rescue);
-    EXPECT_TRUE(o.gdb);
-    EXPECT_TRUE(o.memchk);
-    EXPECT_EQ(o.gdbport, 99);
-}
-
-TEST(BootParameters, DebugServerImpliesTheDebugger) {
-    BootOptions o = parse("gdb=off gdbserver=on");
-    EXPECT_TRUE(o.gdbserver);
-    EXPECT_TRUE(o.gdb);
-    o = parse("gdbserver=on");
-    EXPECT_TRUE(o.gdb);
-    // Only a key that turns the server on brings the debugger along.
-    BootOptions server_on;
-    server_on.gdbserver = true;
-    EXPECT_FALSE(parse("gdb=off", server_on).gdb);
-    o = parse("gdb=on gdbserver=off");
-    EXPECT_TRUE(o.gdb);
-    EXPECT_FALSE(o.gdbserver);
-}
-
-TEST(BootParameters, PortIsReadAsASignedDecimalWithoutRangeTest) {
-    EXPECT_EQ(parse("gdbport=abc").gdbport, 1234);
-    EXPECT_EQ(parse("gdbport= 4321").gdbport, 4321);
-    EXPECT_EQ(parse("gdbport=   -7x").gdbport, -7);
-    EXPECT_EQ(parse("gdbport=+99999").gdbport, 99999);
-    EXPECT_EQ(parse("gdbport=").gdbport, 1234);
-    EXPECT_EQ(parse("gdbport=abc", BootOptions{.gdbport = 77}).gdbport, 77);
-    // Leading blanks are skipped, the blanks between settings as well.
-    EXPECT_EQ(parse("gdbport=  5555 shell=on").gdbport, 5555);
-}
-
-TEST(BootParameters, DiagnosticsValueChoosesRescueOrDiags) {
-    BootOptions o = parse("diagnostics=rescue");
-    EXPECT_TRUE(o.diagnostics_rescue);
-    EXPECT_FALSE(o.diagnostics_diags);
-    o = parse("diagnostics=diags");
-    EXPECT_FALSE(o.diagnostics_rescue);
-    EXPECT_TRUE(o.diagnostics_diags);
-    BootOptions both;
-    both.diagnostics_rescue = both.diagnostics_diags = true;
-    o = parse("diagnostics=none", both);
-    EXPECT_FALSE(o.diagnostics_rescue);
-    EXPECT_FALSE(o.diagnostics_diags);
-    EXPECT_TRUE(parse("diagnostics=rescuemode").diagnostics_rescue);
-    EXPECT_FALSE(parse("diagnostics=Rescue").diagnostics_rescue);
-}
-
-TEST(BootParameters, KeysMatchAnywhereAndTheFirstOccurrenceWins) {
-    // Inside another setting's value.
-    EXPECT_TRUE(parse("bootargs=console=ttyS0 shell=on root=/dev/ram").shell);
-    EXPECT_FALSE(parse("shell=off bootargs=console=ttyS0 shell=on").shell);
-    EXPECT_TRUE(parse("shell=on bootargs=shell=off").shell);
-    // At the end of a longer name.
-    EXPECT_TRUE(parse("xgdb=on").gdb);
-    EXPECT_TRUE(parse("debugshell=on").shell);
-    EXPECT_FALSE(parse("gdb=off gdb=on").gdb);
-    // "gdbserver=" does not contain "gdb=", so it leaves gdb to its own key.
-    EXPECT_FALSE(parse("gdbserver=off").gdb);
-}
-
-TEST(BootParameters, ValueCutOffAtTheEndOfTheTextReadsAsOff) {
-    EXPECT_FALSE(parse("gdb=o").gdb);
-    EXPECT_FALSE(parse("diagnostics=resc").diagnostics_rescue);
-    EXPECT_EQ(parse("gdbport=").gdbport, 1234);
-    EXPECT_TRUE(parse("gdb=on").gdb);
-}
-
-}  // namespace
-
-// ---- the environment partition of the simulated board ----
-
-namespace {
-
-constexpr size_t ENV_PARTITION_SIZE = 64 * 1024;
-
-// An environment partition: a checksum word, then the bytes given at their offsets, then zeros.
-std::vector<uint8_t> environment(const std::vector<std::pair<size_t, std::string>>& pieces) {
-    std::vector<uint8_t> bytes(ENV_PARTITION_SIZE, 0);
-    bytes[0] = 0x12, bytes[1] = 0x34, bytes[2] = 0x56, bytes[3] = 0x78;
-    for (const auto& [offset, text] : pieces)
-        std::copy(text.begin(), text.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-    return bytes;
-}
-
-BootOptions read_from(const TestBoard& board, const std::vector<uint8_t>& partition) {
-    board.set_partition("ubootenv", partition);
+// The environment partition: a checksum word, then zero-terminated settings. Only the 1280
+// bytes after the checksum are read, zeros separating settings like blanks.
+TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
+    using Pieces = std::vector<std::pair<size_t, std::string>>;
+    const struct {
+        Pieces pieces;
+        std::string expected, faults = "";
+    } cases[] = {
+        {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
+        {{{4, "gdbport=\0" "4321\0"s}}, "port=4321"},
+        {{}, "port=1234"},
+        {{{0, std::string(64 * 1024, '\xff')}}, "port=1234"},
+        // A key inside the checksum word, a value cut off by the window's end, a key behind it;
+        // then the same key one byte earlier, its whole value inside the window.
+        {{{0, "shell=on\0"s}, {1284 - 5, "gdb=on"}, {1284 + 2, "memchk=on"}}, "port=1234"},
+        {{{1284 - 6, "gdb=on"}}, "gdb port=1234"},
+        {{{4, "gdb=on\0shell=on\0"s}}, "port=1234", "fail ubootenv read\n"},
+    };
+    TestBoard board;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        std::vector<uint8_t> partition(64 * 1024, 0);
+        for (const auto& [offset, text] : c.pieces) std::copy(text.begin(), text.end(), partition.begin() + long(offset));
+        board.set_partition("ubootenv", partition);
+        board.set_faults(c.faults);
+        boot_options = BootOptions{};
+        capture_stdout([] {
+            flash_open_partitions();
+            read_boot_parameters();
+        });
+        EXPECT_EQ(shown(boot_options), c.expected);
+        close_board_devices();
+    }
     boot_options = BootOptions{};
-    flash_open_partitions();
-    read_boot_parameters();
-    BootOptions read = boot_options;
-    boot_options = BootOptions{};
-    return read;
-}
-
-TEST(BootEnvironment, SettingsAfterTheChecksumWordAreRead) {
-    TestBoard board;
-    std::string settings("bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0", 55);
-    BootOptions o = read_from(board, environment({{4, settings}}));
-    EXPECT_TRUE(o.gdbserver);
-    EXPECT_TRUE(o.gdb);
-    EXPECT_EQ(o.gdbport, 4000);
-    EXPECT_TRUE(o.diagnostics_diags);
-    EXPECT_FALSE(o.shell);
-}
-
-TEST(BootEnvironment, ZerosSeparateSettingsLikeBlanks) {
-    TestBoard board;
-    // The port's digits stand in the next string: the zero between reads as a skipped blank.
-    std::string settings("gdbport=\0" "4321\0", 14);
-    EXPECT_EQ(read_from(board, environment({{4, settings}})).gdbport, 4321);
-}
-
-TEST(BootEnvironment, EmptyOrErasedEnvironmentGivesTheDefaults) {
-    TestBoard board;
-    expect_defaults(read_from(board, std::vector<uint8_t>(ENV_PARTITION_SIZE, 0)));
-    expect_defaults(read_from(board, std::vector<uint8_t>(ENV_PARTITION_SIZE, 0xff)));
-}
-
-TEST(BootEnvironment, OnlyTheWindowOf1280BytesAfterTheChecksumIsSeen) {
-    TestBoard board;
-    // A key inside the checksum word, a value cut off by the window's end, a key behind it.
-    BootOptions o = read_from(board, environment({{0, std::string("shell=on\0", 9)},
-                                                  {1284 - 5, "gdb=on"},
-                                                  {1284 + 2, "memchk=on"}}));
-    EXPECT_FALSE(o.shell);
-    EXPECT_FALSE(o.gdb);
-    EXPECT_FALSE(o.memchk);
-    // The same key one byte earlier has its whole value inside the window.
-    EXPECT_TRUE(read_from(board, environment({{1284 - 6, "gdb=on"}})).gdb);
-}
-
-TEST(BootEnvironment, UnreadablePartitionLeavesTheDefaults) {
-    TestBoard board;
-    board.set_faults("fail ubootenv read\n");
-    std::vector<uint8_t> partition = environment({{4, std::string("gdb=on\0shell=on\0", 16)}});
-    BootOptions o;
-    capture_stdout([&] { o = read_from(board, partition); });
-    expect_defaults(o);
 }
 
 }  // namespace

@@ -2,22 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <sys/ioctl.h>
 #include <linux/i2c-dev.h>
 
+#include "devices.h"
 #include "hw/eeprom.h"
 #include "support/test_board.h"
 
 namespace {
 
-const std::vector<std::string> I2C_REQUESTS = {"i2c-", "usleep", "open /dev/i2c", "close /dev/i2c"};
+using Lines = std::vector<std::string>;
 
-std::string format(const char* pattern, int number)
-{
-    char text[160];
-    snprintf(text, sizeof text, pattern, number);
-    return text;
-}
+std::string with_errno(const std::string& message, int number) { return message + std::to_string(number) + "\n"; }
 
 class EepromTest : public ::testing::Test {
 protected:
@@ -25,68 +22,50 @@ protected:
 
     void open_buses()
     {
-        std::string out = capture_stdout([] { EXPECT_EQ(i2c_open_buses(), 0); });
-        EXPECT_EQ(out, "");
+        EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), 0); }), "");
         board.clear_log();
     }
-
-    std::vector<std::string> requests() { return log_lines_starting(board.log(), I2C_REQUESTS); }
+    Lines requests() { return log_lines_starting(board.log(), {"i2c-", "usleep", "open /dev/i2c", "close /dev/i2c"}); }
 };
 
-TEST_F(EepromTest, OpensBothBusesReadWrite)
+TEST_F(EepromTest, OpensAndClosesBothBuses)
 {
     EXPECT_EQ(i2c_open_buses(), 0);
     EXPECT_GT(i2c_bus_fd[0], 0);
     EXPECT_GT(i2c_bus_fd[1], 0);
-    EXPECT_EQ(requests(), (std::vector<std::string>{"open /dev/i2c-0 O_RDWR", "open /dev/i2c-1 O_RDWR"}));
-
     EXPECT_EQ(i2c_close_buses(), 0);
     EXPECT_EQ(i2c_bus_fd[0], 0);
     EXPECT_EQ(i2c_bus_fd[1], 0);
-    EXPECT_EQ(log_lines_starting(board.log(), {"close"}),
-              (std::vector<std::string>{"close /dev/i2c-0", "close /dev/i2c-1"}));
+    EXPECT_EQ(requests(),
+              (Lines{"open /dev/i2c-0 O_RDWR", "open /dev/i2c-1 O_RDWR", "close /dev/i2c-0", "close /dev/i2c-1"}));
 }
 
+// Before the EEPROM write, register 12 of the device at 0x20 gets register 4 with bit 3
+// cleared; then one write of address and value, and a pause for the EEPROM's write cycle.
 TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
 {
     open_buses();
     EXPECT_EQ(set_boot_mode(4), 3);
-    std::vector<std::string> expected = {
-        "i2c-1 slave 0x20",
-        "i2c-1 smbus-read 0x20 reg 4 -> 0x2c",
-        "i2c-1 smbus-write 0x20 reg 12 = 0x24",
-        "i2c-0 slave 0x54",
-        "i2c-0 write 0x54 01 3a 04",
-        "usleep 100000",
-    };
-    EXPECT_EQ(requests(), expected);
+    EXPECT_EQ(requests(), (Lines{"i2c-1 slave 0x20", "i2c-1 smbus-read 0x20 reg 4 -> 0x2c",
+                                 "i2c-1 smbus-write 0x20 reg 12 = 0x24", "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3a 04",
+                                 "usleep 100000"}));
     EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 4);
-    EXPECT_EQ(board.i2c1_register(12), 0x24);
-}
-
-TEST_F(EepromTest, Register12IsRegister4WithBit3Cleared)
-{
-    open_buses();
-    const std::pair<uint8_t, uint8_t> cases[] = {{0x2C, 0x24}, {0x08, 0x00}, {0x24, 0x24}, {0xFF, 0xF7}};
-    for (auto [reg4, reg12] : cases) {
-        SCOPED_TRACE(reg4);
+    EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE + 1), 0xFF) << "one cell is written, no more";
+    for (auto [reg4, reg12] : {std::pair<uint8_t, uint8_t>{0x2C, 0x24}, {0x08, 0x00}, {0x24, 0x24}, {0xFF, 0xF7}}) {
         board.set_i2c1_register(4, reg4);
         board.set_i2c1_register(12, 0x5A);
         set_boot_slot(1);
-        EXPECT_EQ(board.i2c1_register(12), reg12);
+        EXPECT_EQ(board.i2c1_register(12), reg12) << int(reg4);
         EXPECT_EQ(board.i2c1_register(4), reg4) << "register 4 is only read";
     }
-}
-
-TEST_F(EepromTest, FailedRegister4ReadLeavesRegister12AndStillWritesTheEeprom)
-{
-    open_buses();
+    // Failures on bus 1 are silent: register 12 is left alone and the EEPROM still written.
     board.set_i2c1_register(12, 0x5A);
     board.set_faults("i2c smbus-fail 1 1\n");
-    std::string out = capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); });
-    EXPECT_EQ(out, "") << "failures on bus 1 are silent";
+    sim_devices_attach(board.dir.c_str());  // fault counters start again
+    board.clear_log();
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); }), "");
     EXPECT_EQ(board.i2c1_register(12), 0x5A);
-    EXPECT_EQ(log_lines_starting(board.log(), {"i2c-1 smbus-write"}).size(), 0u);
+    EXPECT_EQ(log_lines_starting(board.log(), {"i2c-1 smbus-write"}), Lines{});
     EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 2);
 }
 
@@ -97,114 +76,80 @@ TEST_F(EepromTest, BootSlotAndMarkerAreReadAfresh)
     board.set_eeprom(EEPROM_USB_BOOT_MARKER, USB_BOOT_ENABLED);
     EXPECT_EQ(get_boot_slot(), 2);
     EXPECT_EQ(get_usb_boot_marker(), 0xD5);
-    std::vector<std::string> expected = {
-        "i2c-0 slave 0x54", "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1",
-        "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 offset 315 count 1",
-    };
-    EXPECT_EQ(requests(), expected);
-
+    EXPECT_EQ(requests(), (Lines{"i2c-0 slave 0x54", "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1",
+                                 "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 offset 315 count 1"}));
     board.set_eeprom(EEPROM_BOOT_SLOT, 0xFF);
     EXPECT_EQ(get_boot_slot(), 0xFF);
     EXPECT_EQ(set_boot_slot(1), 3);
     EXPECT_EQ(get_boot_slot(), 1);
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT + 1), 0xFF) << "one cell is written, no more";
 }
 
-TEST_F(EepromTest, MissingBus0IsReportedOnceAndEveryAccessFailsAtTheSlaveAddress)
+// Without /dev/i2c-0 the open error is printed once, bus 1 is left unopened, and every EEPROM
+// access fails at the slave address with the errno of a descriptor that never opened: EBADF
+// from the kernel, ENOSYS under user-mode emulation, which refuses unknown requests first.
+TEST_F(EepromTest, MissingBus0IsReportedOnceAndEveryAccessFails)
 {
     board.set_faults("missing /dev/i2c-0\n");
     board.set_eeprom(EEPROM_BOOT_SLOT, 2);
-    std::string out = capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); });
-    EXPECT_EQ(out, "ERROR: driver /dev/i2c-0 couldn't be opened\n");
-    EXPECT_EQ(i2c_bus_fd[1], -1) << "bus 1 is left unopened";
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
+    EXPECT_EQ(i2c_bus_fd[1], -1);
     EXPECT_EQ(log_lines_starting(board.log(), {"open /dev/i2c-1"}).size(), 0u);
-
-    // The errno of a request on a descriptor that never opened: EBADF from the kernel, ENOSYS
-    // under user-mode emulation, which refuses unknown requests before it looks at the descriptor.
     errno = 0;
     ioctl(-1, I2C_SLAVE, 0x54);
     const int bad_fd_errno = errno;
-
-    uint8_t slot = 0xEE;
-    out = capture_stdout([&] { slot = get_boot_slot(); });
-    EXPECT_EQ(slot, 0);
-    EXPECT_EQ(out, format("I2C error when setting bus 0, device 0xa8: %d\n", bad_fd_errno));
-    out = capture_stdout([&] { slot = get_usb_boot_marker(); });
-    EXPECT_EQ(slot, 0);
-    EXPECT_EQ(out, format("I2C error when setting bus 0, device 0xa8: %d\n", bad_fd_errno));
-
+    const std::string slave_error = with_errno("I2C error when setting bus 0, device 0xa8: ", bad_fd_errno);
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(get_boot_slot(), 0); }), slave_error);
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(get_usb_boot_marker(), 0); }), slave_error);
     board.clear_log();
-    int result = 0;
-    out = capture_stdout([&] { result = set_boot_mode(4); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out, format("I2C error when setting bus 0: %d\n", bad_fd_errno));
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_mode(4), -1); }), with_errno("I2C error when setting bus 0: ", bad_fd_errno));
     EXPECT_EQ(log_lines_starting(board.log(), {"usleep"}).size(), 0u) << "no pause without a write";
 }
 
 TEST_F(EepromTest, MissingBus1LeavesTheEepromUsable)
 {
     board.set_faults("missing /dev/i2c-1\n");
-    std::string out = capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); });
-    EXPECT_EQ(out, "ERROR: driver /dev/i2c-1 couldn't be opened\n");
-    out = capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); });
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-1 couldn't be opened\n");
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); }), "");
     EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 2);
 }
 
-TEST_F(EepromTest, FailingSlaveAddressOnBus0)
+// Each failing transfer on bus 0 has its message; the boot mode cell keeps its value.
+TEST_F(EepromTest, TransferFailuresOnBus0)
 {
+    const struct {
+        std::string faults;
+        std::function<int()> call;
+        int result;
+        std::string out;
+        Lines prefixes = {}, lines = {};  // the log lines with these prefixes
+    } cases[] = {
+        {"i2c slave-fail 0\n", get_boot_slot, 0, with_errno("I2C error when setting bus 0, device 0xa8: ", EBUSY)},
+        {"i2c slave-fail 0\n", [] { return set_boot_mode(3); }, -1, with_errno("I2C error when setting bus 0: ", EBUSY),
+         {"usleep", "i2c-0 write"}},
+        // The byte of a short read is the preset 0; errno is not shown, whatever it was before.
+        {"i2c short-read 0\n", [] { errno = EINVAL; return int(get_boot_slot()); }, 0,
+         "I2C error - device 0xa8 @ 256, 1 bytes : 0\n"},
+        {"i2c write-fail 0 1\n", get_usb_boot_marker, 0,
+         with_errno("I2C error - device 0xa8 writing bus 0 offset 315: ", EREMOTEIO), {"i2c-0 read"}},
+        // A failing EEPROM write still pauses.
+        {"i2c write-fail 0\n", [] { return set_boot_mode(4); }, -1,
+         with_errno("I2C error when writing bus 0 offset 314: ", EREMOTEIO), {"i2c-0 write", "usleep"},
+         {"i2c-0 write 0x54 01 3a 04 failed EREMOTEIO (injected)", "usleep 100000"}},
+    };
     open_buses();
-    board.set_eeprom(EEPROM_BOOT_MODE, 1);
-    board.set_faults("i2c slave-fail 0\n");
-    uint8_t slot = 0xEE;
-    std::string out = capture_stdout([&] { slot = get_boot_slot(); });
-    EXPECT_EQ(slot, 0);
-    EXPECT_EQ(out, format("I2C error when setting bus 0, device 0xa8: %d\n", EBUSY));
-
-    board.clear_log();
-    int result = 0;
-    out = capture_stdout([&] { result = set_boot_mode(3); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out, format("I2C error when setting bus 0: %d\n", EBUSY));
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 1);
-    EXPECT_EQ(log_lines_starting(board.log(), {"usleep", "i2c-0 write"}).size(), 0u);
-}
-
-TEST_F(EepromTest, ShortReadOfTheBootSlotYieldsThePresetByte)
-{
-    open_buses();
-    board.set_eeprom(EEPROM_BOOT_SLOT, 2);
-    board.set_faults("i2c short-read 0\n");
-    errno = EINVAL;  // an earlier call's leftover must not show
-    uint8_t slot = 0xEE;
-    std::string out = capture_stdout([&] { slot = get_boot_slot(); });
-    EXPECT_EQ(slot, 0);
-    EXPECT_EQ(out, "I2C error - device 0xa8 @ 256, 1 bytes : 0\n");
-}
-
-TEST_F(EepromTest, FailingOffsetWriteOfARead)
-{
-    open_buses();
-    board.set_faults("i2c write-fail 0 1\n");
-    std::string out = capture_stdout([] { EXPECT_EQ(get_usb_boot_marker(), 0); });
-    EXPECT_EQ(out, format("I2C error - device 0xa8 writing bus 0 offset 315: %d\n", EREMOTEIO));
-    EXPECT_EQ(log_lines_starting(board.log(), {"i2c-0 read"}).size(), 0u);
-}
-
-TEST_F(EepromTest, FailingEepromWriteStillPausesAndKeepsTheCell)
-{
-    open_buses();
-    board.set_eeprom(EEPROM_BOOT_MODE, 2);
-    board.set_faults("i2c write-fail 0\n");
-    int result = 0;
-    std::string out = capture_stdout([&] { result = set_boot_mode(4); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(out, format("I2C error when writing bus 0 offset 314: %d\n", EREMOTEIO));
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 2);
-    std::vector<std::string> tail = requests();
-    ASSERT_GE(tail.size(), 2u);
-    EXPECT_EQ(tail[tail.size() - 2], "i2c-0 write 0x54 01 3a 04 failed EREMOTEIO (injected)");
-    EXPECT_EQ(tail.back(), "usleep 100000");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        board.set_eeprom(EEPROM_BOOT_SLOT, 2);
+        board.set_eeprom(EEPROM_BOOT_MODE, 1);
+        board.set_faults(c.faults);
+        sim_devices_attach(board.dir.c_str());  // fault counters start again
+        board.clear_log();
+        int result = 7;
+        EXPECT_EQ(capture_stdout([&] { result = c.call(); }), c.out);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 1);
+        EXPECT_EQ(log_lines_starting(board.log(), c.prefixes), c.lines);
+    }
 }
 
 }  // namespace
