@@ -1,171 +1,149 @@
 // Starting the unpacked application on the simulated board: install script and environment,
-// the shell, the incompatible-image question and each way of launching.
-#include <gtest/gtest.h>
+// the shell, the incompatible-image question, each way of launching, and the debugger taken
+// from the other slot.
+#include <algorithm>
 
-#include <chrono>
-
-#include "slot_board.h"
+#include "scenario_board.h"
 
 namespace {
 
-using namespace slot_board;
+using AppStart = Scenario;
 
-const AppFile SHOW_PRELOAD = {"home/bin/mp.elf.strip",
-                              "#!/bin/sh\necho \"APPLICATION RUNNING with LD_PRELOAD=$LD_PRELOAD.\"\n", true};
+// The application shows the library preloaded for it and the files it inherited, so that a file
+// left open by the debugger's extraction shows.
+const AppFile SHOW_APP = {"home/bin/mp.elf.strip",
+                          "#!/bin/sh\necho \"APPLICATION RUNNING with LD_PRELOAD=$LD_PRELOAD.\"\n"
+                          "for f in /proc/$$/fd/*; do echo \"inherited: $(readlink $f)\"; done\n",
+                          true};
+const char* const RECOVERY_QUESTION = "Would you like to enter recovery mode to download a new image? y/N: ";
 
-struct AppStart : ::testing::Test {
-    std::string board = new_board();
+// A gzip file of exactly `size` bytes holding head, comment lines and tail: stored deflate
+// blocks, so that the size can be chosen. The tail shows whether the whole content arrived.
+std::vector<uint8_t> gzip_of_size(const std::string& head, const std::string& tail, size_t size) {
+    const size_t overhead = 10 + 8;
+    size_t blocks = 1;
+    while (overhead + 5 * blocks + 65535 * blocks < size) ++blocks;
+    size_t data_len = size - overhead - 5 * blocks;
+    std::string content = head;
+    while (content.size() + tail.size() < data_len)
+        content += std::string(std::min<size_t>(79, data_len - content.size() - tail.size() - 1), '#') + "\n";
+    content += tail;
+    std::vector<uint8_t> out = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
+    size_t at = 0;
+    for (size_t block = 0; block < blocks; ++block) {
+        size_t n = block + 1 == blocks ? data_len - at : std::min<size_t>(65535, data_len - at);
+        out.insert(out.end(), {uint8_t(block + 1 == blocks), uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)});
+        out.insert(out.end(), content.begin() + at, content.begin() + at + n);
+        at += n;
+    }
+    uint32_t crc = ~crc32_update(reinterpret_cast<const uint8_t*>(content.data()), uint32_t(data_len), 0xFFFFFFFF);
+    for (uint32_t word : {crc, uint32_t(data_len)})
+        for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(word >> shift));
+    return out;
+}
 
-    void SetUp() override { set_eeprom(board, "0x100", "1"); }
-    void put_app(const std::vector<AppFile>& tree) { put_slot(board, 1, app_image(tree)); }
-    std::string launcher_env() { return read_text_file(board + "/backtrace.env"); }
-};
-
-// The launcher takes over the process with the environment built from env-setup, and the start
-// ends with the application's own exit.
+// The launcher takes over the process with the environment built from env-setup. Slot 1 claims
+// a length its file cannot hold: the CRC-failure path, without taking memory of that size. Slot 2
+// holds a package of a kernel image and the application image.
 TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
-    put_app(tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}}));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "Running install script")) << session.output;
-    EXPECT_TRUE(expect(session, "install.sh of one ran")) << session.output;
-    EXPECT_TRUE(expect(session, "APPLICATION one RUNNING")) << session.output;
-    EXPECT_TRUE(expect(session, "APP_GREETING=hello-from-one")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    std::string log = board_log(board);
-    EXPECT_TRUE(contains(log, "\n/bin/backtrace\n")) << log;
-    EXPECT_TRUE(contains(log, "ended: application launched by /bin/backtrace, exit status 0")) << log;
-    EXPECT_FALSE(contains(log, "reboot")) << log;
-    std::string env = launcher_env();
-    EXPECT_TRUE(contains(env, "APP_GREETING=hello-from-one\n")) << env;
-    EXPECT_TRUE(contains(env, "BM_SECOND=2\n")) << env;
-    EXPECT_TRUE(contains(env, "BM_LONE=\n")) << env;
-    EXPECT_TRUE(contains(env, "BMSIM_BOARD=/sim\n")) << env;  // the program's own environment stays
+    set_eeprom(board, "0x100", "1");
+    std::vector<uint8_t> huge = app_image("huge");
+    write_be32(&huge[4], 0xFFFFFF00);
+    put_slot(board, 1, huge);
+    std::vector<AppFile> tree = tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}});
+    put_slot(board, 2, joined({flash_image(IMAGE_KERNEL, 300, 1), app_image(tree)}));
+    boot();
+    shows({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "Running install script",
+           "install.sh of one ran", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"});
+    EXPECT_EQ(ends(), 0);
+    EXPECT_FALSE(contains(session.output, "install diags image")) << session.output;
+    std::string shown_log;
+    EXPECT_EQ(run_bmsim({"log", board}, &shown_log), 0);
+    EXPECT_EQ(shown_log, log());
+    EXPECT_TRUE(contains(shown_log, "\n/bin/backtrace\n")) << shown_log;
+    EXPECT_TRUE(contains(shown_log, "ended: application launched by /bin/backtrace, exit status 0")) << shown_log;
+    EXPECT_FALSE(contains(shown_log, "reboot")) << shown_log;
+    std::string env = read_text_file(board + "/backtrace.env");
+    // the program's own environment stays
+    for (const char* line : {"APP_GREETING=hello-from-one\n", "BM_SECOND=2\n", "BM_LONE=\n", "BMSIM_BOARD=/sim\n"})
+        EXPECT_TRUE(contains(env, line)) << line << env;
     EXPECT_EQ(read_text_file(board + "/backtrace.cwd"), "/\n");
+    EXPECT_EQ(eeprom_byte(board, 0x13A), 2);
 }
 
-TEST_F(AppStart, EnvSetupWithoutInstallScriptIsIgnored) {
-    put_app(tree_with("one", {{"home/bin/install.sh", "-"}}));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "APPLICATION one RUNNING")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    EXPECT_FALSE(contains(session.output, "Running install script")) << session.output;
-    EXPECT_FALSE(contains(launcher_env(), "APP_GREETING")) << launcher_env();
+// Both debug-server rows run through the shell and reboot when it ends; the debugger is never
+// fetched for them.
+TEST_F(AppStart, DebugServerRunsOnTheGivenOrDefaultPortThenReboots) {
+    struct Case {
+        std::vector<std::string> env;
+        const char* command;
+    };
+    for (const Case& c : {Case{{"gdbserver=on", "gdbport=4321"}, "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n"},
+                          Case{{"gdbserver=on", "memchk=on"}, "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n"}}) {
+        bmsim_ok({"new", board});
+        bmsim_ok(with({"env", board}, c.env));
+        put_slot(board, 1, app_image("one"));
+        boot();
+        EXPECT_EQ(ends(), 0);
+        EXPECT_TRUE(in_order(log(), {c.command, "reboot requested"})) << log();
+        EXPECT_FALSE(contains(log(), "/bin/backtrace")) << log();
+        EXPECT_FALSE(contains(session.output, "Extracting GDB")) << session.output;
+    }
 }
 
-TEST_F(AppStart, DebugServerRunsThroughTheShellOnTheGivenPortThenReboots) {
-    set_env(board, {"gdbserver=on", "gdbport=4321"});
-    put_app(standard_app_tree("one"));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    std::string log = board_log(board);
-    EXPECT_TRUE(contains(log, "/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n")) << log;
-    EXPECT_TRUE(contains(log, "reboot requested")) << log;
-    EXPECT_FALSE(contains(log, "/bin/backtrace")) << log;
-    // The debugger is fetched only for gdb alone, never for the debug server.
-    EXPECT_FALSE(contains(session.output, "Extracting GDB")) << session.output;
-}
-
-TEST_F(AppStart, DebugServerWithMemoryCheckerUsesTheDefaultPort) {
-    set_env(board, {"gdbserver=on", "memchk=on"});
-    put_app(standard_app_tree("one"));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    std::string log = board_log(board);
-    EXPECT_TRUE(contains(log, "/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n")) << log;
-    EXPECT_TRUE(contains(log, "reboot requested")) << log;
-}
-
-TEST_F(AppStart, MemoryCheckerPreloadsItsLibraryThenReboots) {
-    set_env(board, {"memchk=on"});
-    put_app(tree_with("one", {SHOW_PRELOAD}));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0.")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    std::string log = board_log(board);
-    EXPECT_TRUE(contains(log, "reboot requested")) << log;
-    EXPECT_FALSE(contains(log, "/bin/backtrace")) << log;
-}
-
-// Without a debugger the normal launch follows, and the memory checker is not applied.
-TEST_F(AppStart, GdbWithoutDebuggerFallsBackToTheNormalLaunch) {
-    set_env(board, {"gdb=on", "memchk=on"});
-    put_app(tree_with("one", {SHOW_PRELOAD}));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "Extracting GDB from image slot 2")) << session.output;
-    EXPECT_TRUE(expect(session, "**** GDB mode selected but GDB not available. Please install GDB image ***"))
-        << session.output;
-    EXPECT_TRUE(expect(session, "APPLICATION RUNNING with LD_PRELOAD=.")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    EXPECT_TRUE(contains(board_log(board), "ended: application launched by /bin/backtrace")) << board_log(board);
-}
-
-// The other slot holds a debugger image: its payload becomes /tmp/gdb, which runs the
-// application and then the switch reboots.
-TEST_F(AppStart, GdbWithDebuggerRunsTheApplicationUnderItThenReboots) {
-    set_env(board, {"gdb=on"});
-    put_app(standard_app_tree("one"));
-    std::vector<uint8_t> debugger_gz = gzipped("#!/bin/sh\necho \"GDB STAND-IN debugging $1\"\n");
-    put_slot(board, 2, image_of(0x01504754, VERSION_TWO, debugger_gz));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "Extracting GDB from image slot 2")) << session.output;
-    EXPECT_TRUE(expect(session, "*** Launching under GDB ***")) << session.output;
-    EXPECT_TRUE(expect(session, "GDB STAND-IN debugging /tmp/home/bin/mp.elf.strip")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    std::string log = board_log(board);
-    EXPECT_TRUE(contains(log, "reboot requested")) << log;
-    EXPECT_FALSE(contains(log, "/bin/backtrace")) << log;
-}
-
-TEST_F(AppStart, ShellRunsBeforeTheLaunch) {
-    set_env(board, {"shell=on"});
-    put_app(standard_app_tree("one"));
-    ConsoleSession session = start_boot(board, FAST);
-    ASSERT_TRUE(expect(session, "Dropping into shell")) << session.output;
+TEST_F(AppStart, ShellThenMemoryCheckerWithItsLibraryThenReboot) {
+    bmsim_ok({"env", board, "shell=on", "memchk=on"});
+    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP})));
+    boot();
+    shows({"Dropping into shell"});
     send_keys(session, "echo shell-$((6*7))\nexit\n");
-    EXPECT_TRUE(expect(session, "shell-42")) << session.output;
-    EXPECT_TRUE(expect(session, "Dropping out of shell")) << session.output;
-    EXPECT_TRUE(expect(session, "APPLICATION one RUNNING")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
+    shows({"shell-42", "Dropping out of shell", "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0."});
+    EXPECT_EQ(ends(), 0);
+    EXPECT_TRUE(contains(log(), "reboot requested")) << log();
+    EXPECT_FALSE(contains(log(), "/bin/backtrace")) << log();
 }
 
-// A tree without distro-id asks before going on; any key but y/Y goes on at once.
-TEST_F(AppStart, IncompatibleImageQuestionAnsweredNoGoesOn) {
-    put_app(tree_with("alien", {{"home/bin/distro-id", "-"}}));
-    ConsoleSession session = start_boot(board, FAST);
-    EXPECT_TRUE(expect(session, "WARNING: Suspected incompatible application image detected during unpacking"))
-        << session.output;
-    ASSERT_TRUE(expect(session, "Would you like to enter recovery mode to download a new image? y/N: "))
-        << session.output;
-    send_keys(session, "n");
-    EXPECT_TRUE(expect(session, "APPLICATION alien RUNNING")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-    EXPECT_FALSE(contains(session.output, "Entering Rescue Mode.")) << session.output;
+// A format-2 header in the other slot never serves as a debugger, and both files are closed all
+// the same; without a debugger the normal launch follows, without the memory checker. The tree
+// lacks distro-id (answered no: the start goes on) and install.sh (env-setup is ignored).
+TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
+    bmsim_ok({"env", board, "gdb=on", "memchk=on"});
+    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}, {"home/bin/install.sh", "-"}})));
+    put_slot(board, 2, app_image("two", VERSION_1, 2));
+    boot();
+    shows({"Extracting GDB from image slot 2", "Image has invalid header 0x81504754",
+           "WARNING: Suspected incompatible application image detected during unpacking"});
+    answer(RECOVERY_QUESTION, "n");
+    shows({"**** GDB mode selected but GDB not available. Please install GDB image ***",
+           "APPLICATION RUNNING with LD_PRELOAD=.", "inherited: "});
+    EXPECT_EQ(ends(), 0);
+    EXPECT_TRUE(contains(log(), "ended: application launched by /bin/backtrace")) << log();
+    for (const char* absent : {"Entering Rescue Mode.", "Running install script", "Found GDB image",
+                               "inherited: /user/images/image2", "inherited: /tmp/gdb.gz"})
+        EXPECT_FALSE(contains(session.output, absent)) << absent << session.output;
+    EXPECT_FALSE(contains(read_text_file(board + "/backtrace.env"), "APP_GREETING"));
 }
 
-TEST_F(AppStart, IncompatibleImageQuestionAnsweredYesOpensRescueMenuThenGoesOn) {
-    put_app(tree_with("alien", {{"home/bin/distro-id", "-"}}));
-    ConsoleSession session = start_boot(board, FAST);
-    ASSERT_TRUE(expect(session, "Would you like to enter recovery mode to download a new image? y/N: "))
-        << session.output;
-    send_keys(session, "Y");
-    ASSERT_TRUE(expect(session, "Entering Rescue Mode.")) << session.output;
-    ASSERT_TRUE(expect(session, "Option? : ")) << session.output;
-    send_keys(session, "E");
-    EXPECT_TRUE(expect(session, "Running install script")) << session.output;
-    EXPECT_TRUE(expect(session, "APPLICATION alien RUNNING")) << session.output;
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
-}
-
-// At the real time scale the start pauses one second before unpacking.
-TEST_F(AppStart, PausesOneRealSecondBeforeUnpacking) {
-    put_app(standard_app_tree("one"));
-    ConsoleSession session = start_boot(board, {"--timeout", "60"});
-    ASSERT_TRUE(expect(session, "Booting image '1'")) << session.output;
-    auto booting = std::chrono::steady_clock::now();
-    ASSERT_TRUE(expect(session, "Running install script")) << session.output;
-    std::chrono::duration<double> waited = std::chrono::steady_clock::now() - booting;
-    EXPECT_GE(waited.count(), 0.95);
-    EXPECT_EQ(wait_exit(session), 0) << session.output;
+// The debugger is the payload of the other slot's image; it runs the application, then the
+// switch reboots. The tree lacks distro-id: answered yes, the rescue menu opens, and Exit goes on
+// with the start.
+TEST_F(AppStart, GdbFromTheOtherSlotRunsTheApplicationThenReboots) {
+    bmsim_ok({"env", board, "gdb=on"});
+    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}})));
+    std::vector<uint8_t> debugger = gzip_of_size("#!/bin/sh\n", "echo \"DEBUGGER RUNS $*\"\nexec \"$@\"\n", 300000);
+    ASSERT_EQ(debugger.size(), 300000u);
+    put_slot(board, 2, image_of(IMAGE_APPLICATION, VERSION_1, debugger));
+    boot();
+    shows({"Extracting GDB from image slot 2", "Found GDB image 2 of length = 300000.", "decompressing GDB...."});
+    answer(RECOVERY_QUESTION, "Y");
+    shows({"Entering Rescue Mode."});
+    answer("Option? : ", "E");
+    shows({"Running install script", "*** Launching under GDB ***", "DEBUGGER RUNS /tmp/home/bin/mp.elf.strip",
+           "APPLICATION RUNNING with LD_PRELOAD=."});
+    EXPECT_EQ(ends(), 0);
+    EXPECT_TRUE(contains(log(), "reboot requested")) << log();
+    EXPECT_FALSE(contains(log(), "/bin/backtrace")) << log();
+    EXPECT_FALSE(contains(session.output, "inherited: /user/images/image2")) << session.output;
 }
 
 }  // namespace
