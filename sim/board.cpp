@@ -74,8 +74,8 @@ fs::path partition_file(const std::string& dir, const std::string& name)
 
 bool known_partition(const std::string& name)
 {
-    for (const PartitionSpec& spec : board_partitions())
-        if (name == spec.name)
+    for (const PartitionSpec& layout : board_partitions())
+        if (name == layout.name)
             return true;
     return false;
 }
@@ -120,8 +120,8 @@ bool board_create(const std::string& dir, std::string* error)
     if (ec)
         return fail(error, "cannot create the board in " + dir + ": " + ec.message());
 
-    for (const PartitionSpec& spec : board_partitions()) {
-        if (!write_file(partition_file(dir, spec.name), std::vector<uint8_t>(spec.size, 0xFF), error))
+    for (const PartitionSpec& layout : board_partitions()) {
+        if (!write_file(partition_file(dir, layout.name), std::vector<uint8_t>(layout.size, 0xFF), error))
             return false;
     }
     std::vector<uint8_t> registers(I2C1_REGISTER_COUNT, 0x00);

@@ -40,12 +40,12 @@ int main(int argc, char** argv)
     std::vector<uint8_t> package;
     for (uint32_t type : types)
         for (int format = 1; format <= 3; format++) {
-            ImageSpec spec;
-            spec.type = type;
-            spec.id = 0x01020304;
-            spec.format = format;
-            spec.header_len = format == 3 ? 32 : 0;
-            std::vector<uint8_t> image = build_image(spec, payload_of(40 + format));
+            ImageSpec plan;
+            plan.type = type;
+            plan.id = 0x01020304;
+            plan.format = format;
+            plan.header_len = format == 3 ? 32 : 0;
+            std::vector<uint8_t> image = build_image(plan, payload_of(40 + format));
             ok &= write_seed(dir, image_type_name(type) + "-format" + std::to_string(format), image);
             if (format == 3 || type == IMAGE_APPLICATION)
                 package.insert(package.end(), image.begin(), image.end());

@@ -69,11 +69,11 @@ void flash_partition(const std::string& board, const std::string& partition, con
 }
 
 std::vector<uint8_t> image_of(uint32_t type, uint32_t id, const std::vector<uint8_t>& payload, int format) {
-    ImageSpec spec;
-    spec.type = type;
-    spec.id = id;
-    spec.format = format;
-    return build_image(spec, payload);
+    ImageSpec plan;
+    plan.type = type;
+    plan.id = id;
+    plan.format = format;
+    return build_image(plan, payload);
 }
 
 std::vector<uint8_t> app_image(const std::vector<AppFile>& tree, uint32_t id, int format) {

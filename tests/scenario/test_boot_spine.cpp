@@ -75,10 +75,10 @@ TEST_F(BootSpine, WithoutFirstI2cBusAndSlotFilesTheRescueMenuThenShellThenReboot
 // rescue menu. Slot 1's header and payload lengths wrap past 2^32 to 48 bytes, with a CRC made to
 // match those 48 bytes: a wrapped total would pass the check and write 4 GiB from the buffer.
 TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
-    ImageSpec spec;
-    spec.format = 2;
-    spec.header_len = 0x40;
-    std::vector<uint8_t> wrapping = build_image(spec, std::vector<uint8_t>(32, 0x5A));
+    ImageSpec plan;
+    plan.format = 2;
+    plan.header_len = 0x40;
+    std::vector<uint8_t> wrapping = build_image(plan, std::vector<uint8_t>(32, 0x5A));
     write_be32(&wrapping[4], 0xFFFFFFF0);
     write_be32(&wrapping[0], crc32_update(&wrapping[4], 48 - 4, 0xFFFFFFFF));
     put_slot(board, 1, wrapping);

@@ -85,8 +85,8 @@ std::vector<AppFile> standard_app_tree(const std::string& label) {
 }
 
 std::vector<uint8_t> standard_app_image(const std::string& label, uint32_t id) {
-    ImageSpec spec;
-    spec.type = 0x01504754;
-    spec.id = id;
-    return build_image(spec, make_tarball(standard_app_tree(label)));
+    ImageSpec plan;
+    plan.type = 0x01504754;
+    plan.id = id;
+    return build_image(plan, make_tarball(standard_app_tree(label)));
 }

@@ -36,7 +36,7 @@ TEST(BuildImage, EveryFormatWritesItsHeaderAndCrc)
 {
     ImageSpec bit31 = spec_of(IMAGE_APPLICATION, 3, 32);
     bit31.set_bit31 = true;
-    struct Case { ImageSpec spec; uint32_t payload_len, header_len; std::vector<uint32_t> words; };
+    struct Case { ImageSpec plan; uint32_t payload_len, header_len; std::vector<uint32_t> words; };
     const Case cases[] = {
         {spec_of(IMAGE_KERNEL, 1), 1000, 16, {1000, 0x03504754, 0x0A0B0C0D}},
         {spec_of(IMAGE_ROOTFS, 2, 64), 1000, 64, {1000, 0x84504754, 0x0A0B0C0D, 64}},
@@ -46,8 +46,8 @@ TEST(BuildImage, EveryFormatWritesItsHeaderAndCrc)
         {spec_of(IMAGE_APPLICATION, 3), 10, 24, {18, 0x01504754, 0x0A0B0C0D, FORMAT3_MARKER, 24}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "format " << c.spec.format << ", header length " << c.header_len);
-        Bytes payload = pattern(c.payload_len), image = build_image(c.spec, payload);
+        SCOPED_TRACE(testing::Message() << "format " << c.plan.format << ", header length " << c.header_len);
+        Bytes payload = pattern(c.payload_len), image = build_image(c.plan, payload);
         ASSERT_EQ(image.size(), c.header_len + c.payload_len);
         for (size_t i = 0; i < c.words.size(); i++)
             EXPECT_EQ(read_be32(&image[4 + 4 * i]), c.words[i]) << "word " << i;
@@ -61,15 +61,15 @@ TEST(BuildImage, EveryFormatWritesItsHeaderAndCrc)
 // Where the copy lands once installed is checked by reading the installed version back.
 TEST(BuildImage, BootLoaderHeaderCopyChangesOnlyPayloadBytes240To255)
 {
-    const ImageSpec spec{.type = IMAGE_BOOTLOADER, .id = 7, .embed_header_copy = true};
-    Bytes payload = pattern(600), image = build_image(spec, payload);
+    const ImageSpec plan{.type = IMAGE_BOOTLOADER, .id = 7, .embed_header_copy = true};
+    Bytes payload = pattern(600), image = build_image(plan, payload);
     ASSERT_EQ(image.size(), 616u);
     EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + 240, image.begin() + 16));
     EXPECT_TRUE(std::equal(payload.begin() + 256, payload.end(), image.begin() + 16 + 256));
     EXPECT_TRUE(crc_good(image));
 
     // A payload too short to hold the copy is padded with zeros to 256 bytes.
-    Bytes small = build_image(spec, pattern(100));
+    Bytes small = build_image(plan, pattern(100));
     ASSERT_EQ(small.size(), 16u + 256u);
     EXPECT_EQ(read_be32(&small[4]), 256u);
     EXPECT_TRUE(std::equal(&small[16 + 244], &small[16 + 256], &small[4]));

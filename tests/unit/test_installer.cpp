@@ -33,10 +33,10 @@ std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
 }
 
 std::vector<uint8_t> image_of(uint32_t type, size_t payload_size, uint8_t seed, uint32_t id = 0x01020304) {
-    ImageSpec spec;
-    spec.type = type;
-    spec.id = id;
-    return build_image(spec, pattern(payload_size, seed));
+    ImageSpec plan;
+    plan.type = type;
+    plan.id = id;
+    return build_image(plan, pattern(payload_size, seed));
 }
 
 std::vector<uint8_t> join(const std::vector<std::vector<uint8_t>>& images) {
@@ -115,19 +115,19 @@ TEST_F(Installer, WritesEachFlashImageWholeToItsPartition) {
 }
 
 TEST_F(Installer, WritesOnlyTheBootLoaderPayloadAndLimitsItsLenField) {
-    ImageSpec spec;
-    spec.type = IMAGE_BOOTLOADER;
-    spec.id = 0x02000001;
-    spec.embed_header_copy = true;
+    ImageSpec plan;
+    plan.type = IMAGE_BOOTLOADER;
+    plan.id = 0x02000001;
+    plan.embed_header_copy = true;
     auto payload = pattern(0x80000, 9);
-    auto image = build_image(spec, payload);
+    auto image = build_image(plan, payload);
     EXPECT_EQ(install(image), 1) << output;
     auto uboot = board.partition("uboot");
     EXPECT_TRUE(starts_with(uboot, std::vector<uint8_t>(image.begin() + 16, image.end())));
 
     board.set_partition("uboot", std::vector<uint8_t>(uboot.size(), 0xFF));
     payload.push_back(0);
-    EXPECT_EQ(install(build_image(spec, payload)), 0);
+    EXPECT_EQ(install(build_image(plan, payload)), 0);
     EXPECT_EQ(output, kWarning + "Installing Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n");
     EXPECT_TRUE(all_erased(board.partition("uboot")));
 }
@@ -174,17 +174,17 @@ TEST_F(Installer, VersionCheckInstallsAnImageThatDiffersOnlyInItsCrc) {
 }
 
 TEST_F(Installer, VersionCheckOfTheBootLoaderComparesTheCopyAtByte240) {
-    ImageSpec spec;
-    spec.type = IMAGE_BOOTLOADER;
-    spec.id = 0x03000000;
-    spec.embed_header_copy = true;
-    auto image = build_image(spec, pattern(4096, 3));
+    ImageSpec plan;
+    plan.type = IMAGE_BOOTLOADER;
+    plan.id = 0x03000000;
+    plan.embed_header_copy = true;
+    auto image = build_image(plan, pattern(4096, 3));
     flash("uboot", std::vector<uint8_t>(image.begin() + 16, image.end()));
     EXPECT_EQ(install(image, 1), 0);
     EXPECT_NE(output.find("Image has same version as existing image. Skipping update..."), std::string::npos);
 
-    spec.id = 0x03000001;
-    EXPECT_EQ(install(build_image(spec, pattern(4096, 3)), 1), 1);
+    plan.id = 0x03000001;
+    EXPECT_EQ(install(build_image(plan, pattern(4096, 3)), 1), 1);
 }
 
 // ---- pieces that are not images ---------------------------------------------------------------
@@ -228,15 +228,15 @@ TEST_F(Installer, ClaimedLengthNearFourGigabytesIsATruncatedImage) {
 }
 
 TEST_F(Installer, MalformedLengthsOfAKnownTypeFailAsCrcMismatch) {
-    ImageSpec spec;
-    spec.type = IMAGE_KERNEL;
-    spec.format = 2;
-    auto short_header = build_image(spec, pattern(100, 1));
+    ImageSpec plan;
+    plan.type = IMAGE_KERNEL;
+    plan.format = 2;
+    auto short_header = build_image(plan, pattern(100, 1));
     short_header[19] = 4;  // a header of 4 bytes
     auto wrapped = image_of(IMAGE_KERNEL, 100, 1);
     write_be32(&wrapped[4], 0xFFFFFFF8);  // total 8 after the wrap past 2^32
-    spec.format = 3;
-    auto negative = build_image(spec, pattern(100, 1));
+    plan.format = 3;
+    auto negative = build_image(plan, pattern(100, 1));
     write_be32(&negative[4], 2);  // format-3 len below header length - 16
 
     for (const auto& image : {short_header, wrapped, negative}) {

@@ -264,36 +264,36 @@ static std::string package_problem(const PackageListing& listing)
 
 static ImageSpec create_spec(const CommandLine& line)
 {
-    ImageSpec spec;
+    ImageSpec plan;
     std::string type = required_value(line, "--type", "create");
-    if (!parse_image_type(type, &spec.type))
+    if (!parse_image_type(type, &plan.type))
         fail("unknown image type '%s' (application, bootloader, kernel, rootfs, devicetree, "
              "diagnostics)", type.c_str());
     std::string version = required_value(line, "--version", "create");
-    if (!parse_version(version, &spec.id))
+    if (!parse_version(version, &plan.id))
         fail("version '%s' is not of the form a.b.c.d with parts 0 to 255", version.c_str());
     if (line.values.count("--format")) {
         const std::string& format = line.values.at("--format");
         if (format != "1" && format != "2" && format != "3")
             fail("format '%s' is not 1, 2 or 3", format.c_str());
-        spec.format = format[0] - '0';
+        plan.format = format[0] - '0';
     }
     if (line.values.count("--header-len")) {
-        if (spec.format == 1)
+        if (plan.format == 1)
             fail("--header-len applies to formats 2 and 3 only");
-        uint32_t minimum = spec.format == 2 ? 20 : 24;
-        spec.header_len = uint32_t(parse_number(line.values.at("--header-len"), 65535, "header length"));
-        if (spec.header_len < minimum)
-            fail("header length %u is too short for format %d (at least %u)", spec.header_len,
-                 spec.format, minimum);
+        uint32_t minimum = plan.format == 2 ? 20 : 24;
+        plan.header_len = uint32_t(parse_number(line.values.at("--header-len"), 65535, "header length"));
+        if (plan.header_len < minimum)
+            fail("header length %u is too short for format %d (at least %u)", plan.header_len,
+                 plan.format, minimum);
     }
-    spec.set_bit31 = line.flags.count("--set-bit31") > 0;
-    if (spec.set_bit31 && spec.format != 3)
+    plan.set_bit31 = line.flags.count("--set-bit31") > 0;
+    if (plan.set_bit31 && plan.format != 3)
         fail("--set-bit31 applies to format 3 only (format 2 always sets bit 31)");
-    spec.embed_header_copy = line.flags.count("--embed-header-copy") > 0;
-    if (spec.embed_header_copy && spec.type != IMAGE_BOOTLOADER)
+    plan.embed_header_copy = line.flags.count("--embed-header-copy") > 0;
+    if (plan.embed_header_copy && plan.type != IMAGE_BOOTLOADER)
         fail("--embed-header-copy applies to boot loader images only");
-    return spec;
+    return plan;
 }
 
 // The size is checked before the payload is read, so that a huge file is refused at once.
@@ -315,12 +315,12 @@ static int run_create(int argc, char** argv)
          {"--set-bit31", "--embed-header-copy"}}, "create", create_help);
     require_operands(line, 1, 1, "one PAYLOAD file", "create");
     std::string out = required_value(line, "-o", "create");
-    ImageSpec spec = create_spec(line);
+    ImageSpec plan = create_spec(line);
 
     // build the image
     const std::string& payload_path = line.operands[0];
     check_payload_size(payload_path);
-    std::vector<uint8_t> image = build_image(spec, read_input(payload_path));
+    std::vector<uint8_t> image = build_image(plan, read_input(payload_path));
     if (image.empty())
         fail("payload %s is too large for 32 bits", payload_path.c_str());
 

@@ -11,22 +11,22 @@ constexpr size_t HEADER_COPY_END = BOOTLOADER_HEADER_OFFSET + IMAGE_HEADER_SIZE;
 
 // The header length of the image; 0 when the ImageSpec asks for an impossible header. Formats 2
 // and 3 need room for their own header_len field (bytes 18-19 and 22-23), which has 16 bits.
-static uint32_t image_header_len(const ImageSpec& spec)
+static uint32_t image_header_len(const ImageSpec& plan)
 {
-    if (spec.format == 1)
-        return spec.header_len == 0 || spec.header_len == IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE : 0;
-    if (spec.format != 2 && spec.format != 3)
+    if (plan.format == 1)
+        return plan.header_len == 0 || plan.header_len == IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE : 0;
+    if (plan.format != 2 && plan.format != 3)
         return 0;
-    uint32_t minimum = spec.format == 2 ? 20 : 24;
-    if (spec.header_len == 0)
+    uint32_t minimum = plan.format == 2 ? 20 : 24;
+    if (plan.header_len == 0)
         return minimum;
-    return spec.header_len >= minimum && spec.header_len <= 0xFFFF ? spec.header_len : 0;
+    return plan.header_len >= minimum && plan.header_len <= 0xFFFF ? plan.header_len : 0;
 }
 
-static uint32_t image_magic(const ImageSpec& spec)
+static uint32_t image_magic(const ImageSpec& plan)
 {
-    bool bit31 = spec.format == 2 || (spec.format == 3 && spec.set_bit31);
-    return spec.type | (bit31 ? MAGIC_FORMAT2_BIT : 0);
+    bool bit31 = plan.format == 2 || (plan.format == 3 && plan.set_bit31);
+    return plan.type | (bit31 ? MAGIC_FORMAT2_BIT : 0);
 }
 
 static void write_be16(uint8_t* bytes, uint32_t value)
@@ -36,34 +36,34 @@ static void write_be16(uint8_t* bytes, uint32_t value)
 }
 
 // Header bytes 0 to header_len - 1, crc still zero; unused bytes are zero.
-static std::vector<uint8_t> image_header_bytes(const ImageSpec& spec, uint32_t header_len,
+static std::vector<uint8_t> image_header_bytes(const ImageSpec& plan, uint32_t header_len,
                                                uint32_t payload_len)
 {
     std::vector<uint8_t> header(header_len, 0);
-    uint32_t len = spec.format == 3 ? header_len - IMAGE_HEADER_SIZE + payload_len : payload_len;
+    uint32_t len = plan.format == 3 ? header_len - IMAGE_HEADER_SIZE + payload_len : payload_len;
     write_be32(&header[4], len);
-    write_be32(&header[8], image_magic(spec));
-    write_be32(&header[12], spec.id);
-    if (spec.format == 2)
+    write_be32(&header[8], image_magic(plan));
+    write_be32(&header[12], plan.id);
+    if (plan.format == 2)
         write_be16(&header[18], header_len);
-    if (spec.format == 3) {
+    if (plan.format == 3) {
         write_be32(&header[16], FORMAT3_MARKER);
         write_be16(&header[22], header_len);
     }
     return header;
 }
 
-std::vector<uint8_t> build_image(const ImageSpec& spec, const std::vector<uint8_t>& payload)
+std::vector<uint8_t> build_image(const ImageSpec& plan, const std::vector<uint8_t>& payload)
 {
-    uint32_t header_len = image_header_len(spec);
+    uint32_t header_len = image_header_len(plan);
     std::vector<uint8_t> body = payload;
-    if (spec.embed_header_copy && body.size() < HEADER_COPY_END)
+    if (plan.embed_header_copy && body.size() < HEADER_COPY_END)
         body.resize(HEADER_COPY_END, 0);
     if (header_len == 0 || body.size() > 0xFFFFFFFFu - header_len)
         return {};
 
-    std::vector<uint8_t> image = image_header_bytes(spec, header_len, uint32_t(body.size()));
-    if (spec.embed_header_copy) {
+    std::vector<uint8_t> image = image_header_bytes(plan, header_len, uint32_t(body.size()));
+    if (plan.embed_header_copy) {
         memset(&body[BOOTLOADER_HEADER_OFFSET], 0, 4);
         memcpy(&body[BOOTLOADER_HEADER_OFFSET + 4], &image[4], IMAGE_HEADER_SIZE - 4);
     }

@@ -14,7 +14,7 @@ struct ImageSpec {
 };
 
 // The whole image: header, payload, CRC over everything after the crc field.
-std::vector<uint8_t> build_image(const ImageSpec& spec, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> build_image(const ImageSpec& plan, const std::vector<uint8_t>& payload);
 
 // Parses "a.b.c.d" with parts 0..255; false when the text is not of that form.
 bool parse_version(const std::string& text, uint32_t* id);
