@@ -264,6 +264,7 @@ SandboxPaths default_paths() {
     SandboxPaths paths;
     paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
     paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
+    paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
     paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
     paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
     return paths;

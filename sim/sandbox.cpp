@@ -98,11 +98,9 @@ void add_stubs(Args& args, const std::string& rootfs) {
 
 void add_program(Args& args, const SandboxPaths& paths) {
     add(args, {"--ro-bind", paths.program, PROGRAM_INSIDE, "--ro-bind", paths.launcher, LAUNCHER_INSIDE});
-    if (paths.devices_lib.empty()) return;
-    add(args, {"--ro-bind", paths.devices_lib, DEVICES_INSIDE});
-    // The receiver's own output flush (sim/tty_flush.cpp), built beside the device emulator.
-    std::string tty_flush_lib = fs::path(paths.devices_lib).replace_filename("libbmsim_tty_flush.so").string();
-    if (fs::exists(tty_flush_lib)) add(args, {"--ro-bind", tty_flush_lib, TTY_FLUSH_INSIDE});
+    if (!paths.tty_flush_lib.empty() && fs::exists(paths.tty_flush_lib))
+        add(args, {"--ro-bind", paths.tty_flush_lib, TTY_FLUSH_INSIDE});
+    if (!paths.devices_lib.empty()) add(args, {"--ro-bind", paths.devices_lib, DEVICES_INSIDE});
 }
 
 void add_board(Args& args, const BootRun& run, bool usb_inserted) {

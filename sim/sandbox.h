@@ -7,6 +7,9 @@
 struct SandboxPaths {
     std::string program;      // the bootmanager program
     std::string devices_lib;  // the device emulator preloaded into it; empty: none
+    // The XMODEM receiver's output flush (tty_flush.cpp). The receiver is a host program even when
+    // the program is built for the switch, so this library is always the host build's.
+    std::string tty_flush_lib;
     std::string launcher;     // bmsim-launch, the first process inside
     std::string rootfs;       // the stub programs of the switch's root file system
 };
