@@ -26,56 +26,39 @@ std::string shown(const BootOptions& o) {
 }
 
 TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
-    const BootOptions all_on{.gdb = true, .diagnostics_rescue = true, .shell = true, .memchk = true, .gdbport = 99};
-    const BootOptions server_on{.gdbserver = true};
-    const BootOptions both_diagnostics{.diagnostics_rescue = true, .diagnostics_diags = true};
     const struct {
         std::string text, expected;
         BootOptions start = {};
     } cases[] = {
-        // No keys: the defaults.
         {"", "port=1234"},
-        {std::string(1280, ' '), "port=1234"},
-        {std::string(1280, '\xff'), "port=1234"},
         {"bootdelay=3 baudrate=115200 ethaddr=00:11:22:33:44:55 ", "port=1234"},
         {"gdb=on shell=on memchk=on gdbport=4000", "gdb shell memchk port=4000"},
         // Only a value beginning with lower-case "on" counts; a value cut off by the end of
         // the text reads as off.
         {"gdb=onion", "gdb port=1234"},
-        {"memchk=on,full", "memchk port=1234"},
-        {"gdb=ON ", "port=1234"}, {"gdb=On ", "port=1234"}, {"gdb=1 ", "port=1234"}, {"gdb=yes ", "port=1234"},
-        {"gdb=o ", "port=1234"}, {"gdb= ", "port=1234"}, {"gdb= on ", "port=1234"}, {"gdb=off ", "port=1234"},
-        {"gdb=o", "port=1234"},
-        {"diagnostics=resc", "port=1234"},
+        {"gdb=ON ", "port=1234"}, {"gdb=yes ", "port=1234"}, {"gdb= on ", "port=1234"}, {"gdb=o", "port=1234"},
         // A key found switches off; a key missing keeps the value.
-        {"shell=off diagnostics=none", "gdb memchk port=99", all_on},
+        {"shell=off diagnostics=none", "gdb memchk port=99",
+         {.gdb = true, .diagnostics_rescue = true, .shell = true, .memchk = true, .gdbport = 99}},
         // Only a key that turns the server on brings the debugger along.
         {"gdb=off gdbserver=on", "gdb gdbserver port=1234"},
-        {"gdbserver=on", "gdb gdbserver port=1234"},
-        {"gdb=off", "gdbserver port=1234", server_on},
+        {"gdb=off", "gdbserver port=1234", {.gdbserver = true}},
         {"gdb=on gdbserver=off", "gdb port=1234"},
         // The port: a signed decimal after blanks, without range test; no digits keep it.
-        {"gdbport=abc", "port=1234"},
-        {"gdbport= 4321", "port=4321"},
         {"gdbport=   -7x", "port=-7"},
         {"gdbport=+99999", "port=99999"},
         {"gdbport=", "port=1234"},
-        {"gdbport=abc", "port=77", BootOptions{.gdbport = 77}},
-        {"gdbport=  5555 shell=on", "shell port=5555"},
+        {"gdbport=abc", "port=77", {.gdbport = 77}},
         // Diagnostics: rescue, diags, or anything else for neither.
-        {"diagnostics=rescue", "rescue port=1234"},
-        {"diagnostics=diags", "diags port=1234"},
-        {"diagnostics=none", "port=1234", both_diagnostics},
         {"diagnostics=rescuemode", "rescue port=1234"},
+        {"diagnostics=diags", "diags port=1234"},
+        {"diagnostics=none", "port=1234", {.diagnostics_rescue = true, .diagnostics_diags = true}},
         {"diagnostics=Rescue", "port=1234"},
         // Keys match anywhere, inside another value or at the end of a longer name, and the
         // first occurrence wins.
-        {"bootargs=console=ttyS0 shell=on root=/dev/ram", "shell port=1234"},
-        {"shell=off bootargs=console=ttyS0 shell=on", "port=1234"},
         {"shell=on bootargs=shell=off", "shell port=1234"},
+        {"shell=off bootargs=console=ttyS0 shell=on", "port=1234"},
         {"xgdb=on", "gdb port=1234"},
-        {"debugshell=on", "shell port=1234"},
-        {"gdb=off gdb=on", "port=1234"},
         {"gdbserver=off", "port=1234"},  // "gdbserver=" does not contain "gdb="
     };
     for (const auto& c : cases) {
@@ -95,8 +78,6 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         std::string expected, faults = "";
     } cases[] = {
         {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
-        {{{4, "gdbport=\0" "4321\0"s}}, "port=4321"},
-        {{}, "port=1234"},
         {{{0, std::string(64 * 1024, '\xff')}}, "port=1234"},
         // A key inside the checksum word, a value cut off by the window's end, a key behind it;
         // then the same key one byte earlier, its whole value inside the window.
@@ -112,10 +93,7 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         board.set_partition("ubootenv", partition);
         board.set_faults(c.faults);
         boot_options = BootOptions{};
-        capture_stdout([] {
-            flash_open_partitions();
-            read_boot_parameters();
-        });
+        capture_stdout([] { flash_open_partitions(); read_boot_parameters(); });
         EXPECT_EQ(shown(boot_options), c.expected);
         close_board_devices();
     }

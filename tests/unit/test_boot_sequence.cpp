@@ -1,33 +1,12 @@
-// The boot spine's own operations: the interrupt handler and the slot choice from the EEPROM.
+// The boot spine's slot choice from the EEPROM. The interrupt handler is tried through the
+// console waits it must end (test_console_input).
 #include <gtest/gtest.h>
-
-#include <csignal>
 
 #include "boot/boot_sequence.h"
 #include "hw/eeprom.h"
 #include "support/test_board.h"
 
 namespace {
-
-TEST(InterruptHandler, IsInstalledWithoutRestartAndOnlySetsTheFlag) {
-    struct sigaction previous = {}, previous_quit = {}, installed = {}, quit = {};
-    sigaction(SIGINT, nullptr, &previous);
-    sigaction(SIGQUIT, nullptr, &previous_quit);
-    install_signal_handlers();
-    sigaction(SIGINT, nullptr, &installed);
-    sigaction(SIGQUIT, nullptr, &quit);
-    EXPECT_EQ(installed.sa_handler, &on_sigint);
-    EXPECT_EQ(installed.sa_flags & SA_RESTART, 0) << "an interrupt must end a read of the console";
-    EXPECT_EQ(quit.sa_handler, previous_quit.sa_handler);
-    // Still installed after the first interrupt.
-    for (int i = 0; i < 2; ++i) {
-        break_requested = 0;
-        raise(SIGINT);
-        EXPECT_EQ(break_requested, 1);
-    }
-    break_requested = 0;
-    sigaction(SIGINT, &previous, nullptr);
-}
 
 // Only cell value 2 chooses slot 2; an unreadable EEPROM chooses slot 1.
 TEST(BootSlotChoice, FollowsTheEepromCell) {
@@ -42,12 +21,7 @@ TEST(BootSlotChoice, FollowsTheEepromCell) {
         SCOPED_TRACE(testing::Message() << int(c.cell) << " " << c.faults);
         board.set_eeprom(EEPROM_BOOT_SLOT, c.cell);
         board.set_faults(c.faults);
-        int slot = 0;
-        capture_stdout([&] {
-            i2c_open_buses();
-            slot = select_boot_slot();
-        });
-        EXPECT_EQ(slot, c.slot);
+        capture_stdout([&] { i2c_open_buses(); EXPECT_EQ(select_boot_slot(), c.slot); });
         close_board_devices();
     }
 }
