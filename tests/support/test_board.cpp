@@ -1,10 +1,10 @@
 #include "support/test_board.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -12,44 +12,17 @@
 #include "devices.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
+#include "support/console_driver.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> read_bytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    std::vector<uint8_t> bytes(fs::file_size(path));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-}
-
 void patch_byte(const std::string& path, uint32_t offset, uint8_t value)
 {
-    std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
-    io.seekp(offset);
-    io.put(static_cast<char>(value));
-    if (!io)
-        throw std::runtime_error("cannot write " + path);
-}
-
-uint8_t byte_at(const std::string& path, uint32_t offset)
-{
-    std::vector<uint8_t> bytes = read_bytes(path);
-    if (offset >= bytes.size())
-        throw std::runtime_error("no byte " + std::to_string(offset) + " in " + path);
-    return bytes[offset];
+    std::vector<uint8_t> bytes = read_binary_file(path);
+    bytes.at(offset) = value;
+    write_binary_file(path, bytes);
 }
 
 // The records as the program starts with them; descriptors that an earlier test left are not
@@ -57,8 +30,7 @@ uint8_t byte_at(const std::string& path, uint32_t offset)
 void reset_board_records()
 {
     flash_partitions = FlashPartitions{};
-    i2c_bus_fd[0] = -1;
-    i2c_bus_fd[1] = -1;
+    i2c_bus_fd[0] = i2c_bus_fd[1] = -1;
 }
 
 }  // namespace
@@ -85,10 +57,7 @@ TestBoard::~TestBoard()
     fs::remove_all(dir, ec);
 }
 
-std::string TestBoard::path(const std::string& relative) const
-{
-    return dir + "/" + relative;
-}
+std::string TestBoard::path(const std::string& relative) const { return dir + "/" + relative; }
 
 std::vector<std::string> TestBoard::log() const
 {
@@ -99,88 +68,51 @@ std::vector<std::string> TestBoard::log() const
     return lines;
 }
 
-void TestBoard::clear_log() const
-{
-    std::error_code ec;
-    fs::remove(path("devices.log"), ec);
-}
+void TestBoard::clear_log() const { unlink(path("devices.log").c_str()); }
 
-void TestBoard::set_faults(const std::string& lines) const
-{
-    std::ofstream(path("faults"), std::ios::trunc) << lines;
-}
+void TestBoard::set_faults(const std::string& lines) const { std::ofstream(path("faults"), std::ios::trunc) << lines; }
 
-std::vector<uint8_t> TestBoard::partition(const std::string& name) const
-{
-    return read_bytes(path("mtd/" + name + ".bin"));
-}
-
+std::vector<uint8_t> TestBoard::partition(const std::string& name) const { return read_binary_file(path("mtd/" + name + ".bin")); }
 void TestBoard::set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const
 {
-    write_bytes(path("mtd/" + name + ".bin"), bytes);
+    write_binary_file(path("mtd/" + name + ".bin"), bytes);
 }
 
-void TestBoard::set_erase_size(const std::string& name, uint32_t erase_size) const
-{
-    std::ofstream(path("mtd/" + name + ".erasesize"), std::ios::trunc) << erase_size << "\n";
-}
-
-uint8_t TestBoard::eeprom(uint32_t offset) const
-{
-    return byte_at(path("eeprom.bin"), offset);
-}
-
-void TestBoard::set_eeprom(uint32_t offset, uint8_t value) const
-{
-    patch_byte(path("eeprom.bin"), offset, value);
-}
-
-uint8_t TestBoard::i2c1_register(uint8_t reg) const
-{
-    return byte_at(path("i2c1-0x20.bin"), reg);
-}
-
-void TestBoard::set_i2c1_register(uint8_t reg, uint8_t value) const
-{
-    patch_byte(path("i2c1-0x20.bin"), reg, value);
-}
+uint8_t TestBoard::eeprom(uint32_t offset) const { return read_binary_file(path("eeprom.bin")).at(offset); }
+void TestBoard::set_eeprom(uint32_t offset, uint8_t value) const { patch_byte(path("eeprom.bin"), offset, value); }
+uint8_t TestBoard::i2c1_register(uint8_t reg) const { return read_binary_file(path("i2c1-0x20.bin")).at(reg); }
+void TestBoard::set_i2c1_register(uint8_t reg, uint8_t value) const { patch_byte(path("i2c1-0x20.bin"), reg, value); }
 
 void close_board_devices()
 {
-    int* partitions[] = {&flash_partitions.uboot, &flash_partitions.ubootenv, &flash_partitions.devicetree,
-                         &flash_partitions.kernel, &flash_partitions.rfs,     &flash_partitions.rescue};
-    for (int* fd : partitions) {
-        if (*fd >= 0)
-            close(*fd);
-    }
-    for (int& fd : i2c_bus_fd) {
+    for (int fd : {flash_partitions.uboot, flash_partitions.ubootenv, flash_partitions.devicetree,
+                   flash_partitions.kernel, flash_partitions.rfs, flash_partitions.rescue})
+        if (fd >= 0)
+            close(fd);
+    for (int fd : i2c_bus_fd)
         if (fd > 0)
             close(fd);
-    }
     reset_board_records();
 }
 
 std::string capture_stdout(const std::function<void()>& call)
 {
     fflush(stdout);
-    char name[] = "/tmp/bm-stdout-XXXXXX";
-    int capture = mkstemp(name);
-    if (capture < 0)
+    FILE* capture = tmpfile();
+    if (!capture)
         throw std::runtime_error("cannot make a capture file");
-    unlink(name);
     int saved = dup(STDOUT_FILENO);
-    dup2(capture, STDOUT_FILENO);
+    dup2(fileno(capture), STDOUT_FILENO);
     call();
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-
     std::string bytes;
+    rewind(capture);
     char chunk[4096];
-    lseek(capture, 0, SEEK_SET);
-    for (ssize_t n; (n = read(capture, chunk, sizeof chunk)) > 0;)
-        bytes.append(chunk, static_cast<size_t>(n));
-    close(capture);
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, capture)) > 0;)
+        bytes.append(chunk, n);
+    fclose(capture);
     return bytes;
 }
 
@@ -188,13 +120,8 @@ std::vector<std::string> log_lines_starting(const std::vector<std::string>& log,
                                             const std::vector<std::string>& prefixes)
 {
     std::vector<std::string> kept;
-    for (const std::string& line : log) {
-        for (const std::string& prefix : prefixes) {
-            if (line.rfind(prefix, 0) == 0) {
-                kept.push_back(line);
-                break;
-            }
-        }
-    }
+    for (const std::string& line : log)
+        if (std::any_of(prefixes.begin(), prefixes.end(), [&](const auto& p) { return line.rfind(p, 0) == 0; }))
+            kept.push_back(line);
     return kept;
 }

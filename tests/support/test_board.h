@@ -26,7 +26,7 @@ struct TestBoard {
     // Contents of a partition's backing file, and a replacement of them.
     std::vector<uint8_t> partition(const std::string& name) const;
     void set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const;
-    void set_erase_size(const std::string& name, uint32_t erase_size) const;
+    // One byte of the EEPROM, and of the registers of the device at 0x20 on bus 1.
     uint8_t eeprom(uint32_t offset) const;
     void set_eeprom(uint32_t offset, uint8_t value) const;
     uint8_t i2c1_register(uint8_t reg) const;

@@ -1,13 +1,19 @@
-// The board EEPROM and the device at 0x20 on the emulated I2C buses.
+// The board EEPROM and the device at 0x20 on the emulated I2C buses, and the SMBus byte-data
+// transfers that reach that device.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
-#include <sys/ioctl.h>
-#include <linux/i2c-dev.h>
+#include <tuple>
 
 #include "devices.h"
 #include "hw/eeprom.h"
+#include "hw/smbus.h"
 #include "support/test_board.h"
 
 namespace {
@@ -19,7 +25,6 @@ std::string with_errno(const std::string& message, int number) { return message 
 class EepromTest : public ::testing::Test {
 protected:
     TestBoard board;
-
     void open_buses()
     {
         EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), 0); }), "");
@@ -28,20 +33,29 @@ protected:
     Lines requests() { return log_lines_starting(board.log(), {"i2c-", "usleep", "open /dev/i2c", "close /dev/i2c"}); }
 };
 
-TEST_F(EepromTest, OpensAndClosesBothBuses)
+// Each read sends the cell's two-byte address, then reads one byte: nothing is kept from an
+// earlier read. Closing sets the records to 0.
+TEST_F(EepromTest, BootSlotAndMarkerAreReadAfreshAndTheBusesClosed)
 {
     EXPECT_EQ(i2c_open_buses(), 0);
-    EXPECT_GT(i2c_bus_fd[0], 0);
-    EXPECT_GT(i2c_bus_fd[1], 0);
+    board.set_eeprom(EEPROM_BOOT_SLOT, 2);
+    board.set_eeprom(EEPROM_USB_BOOT_MARKER, USB_BOOT_ENABLED);
+    EXPECT_EQ(get_boot_slot(), 2);
+    EXPECT_EQ(get_usb_boot_marker(), 0xD5);
+    board.set_eeprom(EEPROM_BOOT_SLOT, 0xFF);
+    EXPECT_EQ(get_boot_slot(), 0xFF);
     EXPECT_EQ(i2c_close_buses(), 0);
-    EXPECT_EQ(i2c_bus_fd[0], 0);
-    EXPECT_EQ(i2c_bus_fd[1], 0);
-    EXPECT_EQ(requests(),
-              (Lines{"open /dev/i2c-0 O_RDWR", "open /dev/i2c-1 O_RDWR", "close /dev/i2c-0", "close /dev/i2c-1"}));
+    EXPECT_EQ(std::tuple(i2c_bus_fd[0], i2c_bus_fd[1]), std::tuple(0, 0));
+    EXPECT_EQ(requests(), (Lines{"open /dev/i2c-0 O_RDWR", "open /dev/i2c-1 O_RDWR", "i2c-0 slave 0x54",
+                                 "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1", "i2c-0 slave 0x54",
+                                 "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 offset 315 count 1", "i2c-0 slave 0x54",
+                                 "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1", "close /dev/i2c-0",
+                                 "close /dev/i2c-1"}));
 }
 
 // Before the EEPROM write, register 12 of the device at 0x20 gets register 4 with bit 3
 // cleared; then one write of address and value, and a pause for the EEPROM's write cycle.
+// Failures on bus 1 are silent: register 12 is left alone and the EEPROM still written.
 TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
 {
     open_buses();
@@ -49,16 +63,13 @@ TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
     EXPECT_EQ(requests(), (Lines{"i2c-1 slave 0x20", "i2c-1 smbus-read 0x20 reg 4 -> 0x2c",
                                  "i2c-1 smbus-write 0x20 reg 12 = 0x24", "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3a 04",
                                  "usleep 100000"}));
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 4);
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE + 1), 0xFF) << "one cell is written, no more";
-    for (auto [reg4, reg12] : {std::pair<uint8_t, uint8_t>{0x2C, 0x24}, {0x08, 0x00}, {0x24, 0x24}, {0xFF, 0xF7}}) {
+    EXPECT_EQ(std::tuple(board.eeprom(EEPROM_BOOT_MODE), board.eeprom(EEPROM_BOOT_MODE + 1)), std::tuple(4, 0xFF));
+    for (auto [reg4, reg12] : {std::pair<uint8_t, uint8_t>{0x08, 0x00}, {0x24, 0x24}, {0xFF, 0xF7}}) {
         board.set_i2c1_register(4, reg4);
         board.set_i2c1_register(12, 0x5A);
         set_boot_slot(1);
-        EXPECT_EQ(board.i2c1_register(12), reg12) << int(reg4);
-        EXPECT_EQ(board.i2c1_register(4), reg4) << "register 4 is only read";
+        EXPECT_EQ(std::tuple(board.i2c1_register(4), board.i2c1_register(12)), std::tuple(reg4, reg12)) << int(reg4);
     }
-    // Failures on bus 1 are silent: register 12 is left alone and the EEPROM still written.
     board.set_i2c1_register(12, 0x5A);
     board.set_faults("i2c smbus-fail 1 1\n");
     sim_devices_attach(board.dir.c_str());  // fault counters start again
@@ -69,31 +80,17 @@ TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
     EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 2);
 }
 
-TEST_F(EepromTest, BootSlotAndMarkerAreReadAfresh)
-{
-    open_buses();
-    board.set_eeprom(EEPROM_BOOT_SLOT, 2);
-    board.set_eeprom(EEPROM_USB_BOOT_MARKER, USB_BOOT_ENABLED);
-    EXPECT_EQ(get_boot_slot(), 2);
-    EXPECT_EQ(get_usb_boot_marker(), 0xD5);
-    EXPECT_EQ(requests(), (Lines{"i2c-0 slave 0x54", "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1",
-                                 "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 offset 315 count 1"}));
-    board.set_eeprom(EEPROM_BOOT_SLOT, 0xFF);
-    EXPECT_EQ(get_boot_slot(), 0xFF);
-    EXPECT_EQ(set_boot_slot(1), 3);
-    EXPECT_EQ(get_boot_slot(), 1);
-}
-
 // Without /dev/i2c-0 the open error is printed once, bus 1 is left unopened, and every EEPROM
 // access fails at the slave address with the errno of a descriptor that never opened: EBADF
 // from the kernel, ENOSYS under user-mode emulation, which refuses unknown requests first.
-TEST_F(EepromTest, MissingBus0IsReportedOnceAndEveryAccessFails)
+// Without /dev/i2c-1 the EEPROM stays usable.
+TEST_F(EepromTest, MissingBusesAreReportedAtOpen)
 {
     board.set_faults("missing /dev/i2c-0\n");
     board.set_eeprom(EEPROM_BOOT_SLOT, 2);
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
     EXPECT_EQ(i2c_bus_fd[1], -1);
-    EXPECT_EQ(log_lines_starting(board.log(), {"open /dev/i2c-1"}).size(), 0u);
+    EXPECT_EQ(log_lines_starting(board.log(), {"open /dev/i2c-1"}), Lines{});
     errno = 0;
     ioctl(-1, I2C_SLAVE, 0x54);
     const int bad_fd_errno = errno;
@@ -102,27 +99,19 @@ TEST_F(EepromTest, MissingBus0IsReportedOnceAndEveryAccessFails)
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(get_usb_boot_marker(), 0); }), slave_error);
     board.clear_log();
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_mode(4), -1); }), with_errno("I2C error when setting bus 0: ", bad_fd_errno));
-    EXPECT_EQ(log_lines_starting(board.log(), {"usleep"}).size(), 0u) << "no pause without a write";
-}
+    EXPECT_EQ(log_lines_starting(board.log(), {"usleep"}), Lines{}) << "no pause without a write";
 
-TEST_F(EepromTest, MissingBus1LeavesTheEepromUsable)
-{
     board.set_faults("missing /dev/i2c-1\n");
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-1 couldn't be opened\n");
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); }), "");
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 2);
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(1), 3); }), "");
+    EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 1);
 }
 
 // Each failing transfer on bus 0 has its message; the boot mode cell keeps its value.
 TEST_F(EepromTest, TransferFailuresOnBus0)
 {
-    const struct {
-        std::string faults;
-        std::function<int()> call;
-        int result;
-        std::string out;
-        Lines prefixes = {}, lines = {};  // the log lines with these prefixes
-    } cases[] = {
+    // lines: the log lines that start with one of the prefixes.
+    const struct { std::string faults; std::function<int()> call; int result; std::string out; Lines prefixes = {}, lines = {}; } cases[] = {
         {"i2c slave-fail 0\n", get_boot_slot, 0, with_errno("I2C error when setting bus 0, device 0xa8: ", EBUSY)},
         {"i2c slave-fail 0\n", [] { return set_boot_mode(3); }, -1, with_errno("I2C error when setting bus 0: ", EBUSY),
          {"usleep", "i2c-0 write"}},
@@ -150,6 +139,36 @@ TEST_F(EepromTest, TransferFailuresOnBus0)
         EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 1);
         EXPECT_EQ(log_lines_starting(board.log(), c.prefixes), c.lines);
     }
+}
+
+// The SMBus byte-data transfers: libi2c on the host, the project's own helper over I2C_SMBUS on
+// the target. Both give the register's byte unsigned, write one register, and fail with errno
+// (libi2c returning the negative errno, the helper -1).
+TEST(Smbus, ReadsUnsignedWritesOneRegisterAndFailsWithErrno)
+{
+    TestBoard board;
+    int fd = open("/dev/i2c-1", O_RDWR);
+    ASSERT_EQ(ioctl(fd, I2C_SLAVE, 0x20), 0);
+    for (int value : {0x00, 0x7F, 0x80, 0xFF}) {
+        board.set_i2c1_register(4, uint8_t(value));
+        EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), value);
+    }
+    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 12, 0xA5), 0);
+    EXPECT_EQ(board.i2c1_register(12), 0xA5);
+    board.set_faults("i2c smbus-fail 1\n");
+#ifdef BM_HAVE_LIBI2C
+    const int failed = -EREMOTEIO;
+#else
+    const int failed = -1;
+#endif
+    errno = 0;
+    EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), failed);
+    EXPECT_EQ(errno, EREMOTEIO);
+    errno = 0;
+    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 12, 0x00), failed);
+    EXPECT_EQ(errno, EREMOTEIO);
+    EXPECT_EQ(board.i2c1_register(12), 0xA5);
+    close(fd);
 }
 
 }  // namespace
