@@ -10,10 +10,8 @@ struct AppFile {
     bool executable = false;
 };
 
-// A gzip-compressed tar of the files.
+// A gzip-compressed tar of the files, made with the host's tar and gzip.
 std::vector<uint8_t> make_tarball(const std::vector<AppFile>& files);
 // A working application: distro-id, install.sh, env-setup (setting APP_GREETING), and an
 // mp.elf.strip script that prints "APPLICATION <label> RUNNING" and its greeting variable.
 std::vector<AppFile> standard_app_tree(const std::string& label);
-// A complete application image (format 1) holding standard_app_tree(label).
-std::vector<uint8_t> standard_app_image(const std::string& label, uint32_t id);

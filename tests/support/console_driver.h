@@ -7,28 +7,31 @@
 
 // A fresh board in a new temporary directory (made with `bmsim new`); returns its path.
 std::string new_board();
-// Runs bmsim or bmimage without a console; returns the exit status, output (stdout and stderr
-// together) in *output when given.
-int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr);
-int run_bmimage(const std::vector<std::string>& args, std::string* output = nullptr);
+// Runs bmsim with the input typed on its standard input (none when empty); returns the exit
+// status, and its standard output and error together in *output when given.
+int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr, const std::string& input = "");
 
 struct ConsoleSession {
-    int master = -1;      // the test's side of the console pseudo-terminal
+    int master = -1;      // the test's side of the console
     pid_t pid = -1;       // the `bmsim boot` process
     std::string output;   // everything the console has shown so far
     size_t mark = 0;      // expect() searches from here on
     int exit_status = -1;
 };
 
-// Starts `bmsim boot DIR ARGS...` on a new pseudo-terminal.
-ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args = {});
+// The test's side of the console: a raw pseudo-terminal (keys reach the console unchanged even
+// before bmsim sets it up), one with the default settings, or a socket that bmsim relays as is.
+enum class Console { raw_terminal, terminal, socket };
+// Starts `bmsim boot DIR ARGS...` with its console on a new pseudo-terminal or socket.
+ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args = {},
+                          Console console = Console::raw_terminal);
 // Waits until text appears after the mark and moves the mark past it. False on time-out or
 // when the session ends first.
 bool expect(ConsoleSession& session, const std::string& text, double timeout_seconds = 10);
 void send_keys(ConsoleSession& session, const std::string& keys);
-// Waits for bmsim to end and returns its exit status; -1 on time-out (the session is killed).
+// Waits for the process to end and returns its exit status; -1 on time-out (it is stopped).
 int wait_exit(ConsoleSession& session, double timeout_seconds = 60);
-// Ends the session at once (kills bmsim and the board).
+// Ends the session at once: SIGTERM lets bmsim stop the board and record it, SIGKILL follows.
 void stop_session(ConsoleSession& session);
 
 std::string read_text_file(const std::string& path);
