@@ -578,6 +578,26 @@ ssize_t mtd_write_here(const Tracked& t, const void* buffer, size_t count)
     return done;
 }
 
+// pread() and pwrite() on an I2C bus are refused as the kernel refuses them on a character device
+// that cannot seek.
+ssize_t positioned_read(const Tracked& t, void* buffer, size_t count, int64_t offset)
+{
+    if (t.kind == KIND_I2C) {
+        errno = ESPIPE;
+        return -1;
+    }
+    return mtd_read_at(t, buffer, count, offset, "pread");
+}
+
+ssize_t positioned_write(const Tracked& t, const void* buffer, size_t count, int64_t offset)
+{
+    if (t.kind == KIND_I2C) {
+        errno = ESPIPE;
+        return -1;
+    }
+    return mtd_write_at(t, buffer, count, offset, "pwrite");
+}
+
 int mtd_ioctl(const Tracked& t, unsigned request, void* arg)
 {
     if (request == static_cast<unsigned>(MEMGETINFO))
@@ -960,49 +980,25 @@ int ioctl(int fd, unsigned long request, ...)
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset)
 {
     Tracked* t = find_tracked(fd);
-    if (!t)
-        return REAL(pread)(fd, buffer, count, offset);
-    if (t->kind == KIND_I2C) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return mtd_read_at(*t, buffer, count, offset, "pread");
+    return t ? positioned_read(*t, buffer, count, offset) : REAL(pread)(fd, buffer, count, offset);
 }
 
 ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset)
 {
     Tracked* t = find_tracked(fd);
-    if (!t)
-        return REAL(pread64)(fd, buffer, count, offset);
-    if (t->kind == KIND_I2C) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return mtd_read_at(*t, buffer, count, offset, "pread");
+    return t ? positioned_read(*t, buffer, count, offset) : REAL(pread64)(fd, buffer, count, offset);
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset)
 {
     Tracked* t = find_tracked(fd);
-    if (!t)
-        return REAL(pwrite)(fd, buffer, count, offset);
-    if (t->kind == KIND_I2C) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return mtd_write_at(*t, buffer, count, offset, "pwrite");
+    return t ? positioned_write(*t, buffer, count, offset) : REAL(pwrite)(fd, buffer, count, offset);
 }
 
 ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset)
 {
     Tracked* t = find_tracked(fd);
-    if (!t)
-        return REAL(pwrite64)(fd, buffer, count, offset);
-    if (t->kind == KIND_I2C) {
-        errno = ESPIPE;
-        return -1;
-    }
-    return mtd_write_at(*t, buffer, count, offset, "pwrite");
+    return t ? positioned_write(*t, buffer, count, offset) : REAL(pwrite64)(fd, buffer, count, offset);
 }
 
 ssize_t read(int fd, void* buffer, size_t count)
