@@ -1,7 +1,9 @@
 // The boot manager's run-time options, read from the boot loader's environment partition.
 #include "boot/boot_options.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "hw/flash.h"
@@ -36,8 +38,11 @@ void parse_boot_parameters(const char* text, BootOptions* options) {
         if (options->gdbserver) options->gdb = true;  // a debug server is a debugger launch too
     }
     if (const char* value = find_value(text, "gdbport=")) {
-        int port;
-        if (std::sscanf(value, "%d", &port) == 1) options->gdbport = port;
+        // Read as %d would (blanks, a sign, digits), but a number beyond the int range, which
+        // %d leaves undefined, saturates as the switch's 32-bit C library does.
+        char* end = nullptr;
+        long long port = std::strtoll(value, &end, 10);
+        if (end != value) options->gdbport = int(std::clamp<long long>(port, INT_MIN, INT_MAX));
     }
     read_switch(text, "shell=", "on", &options->shell);
     read_switch(text, "memchk=", "on", &options->memchk);

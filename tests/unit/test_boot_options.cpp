@@ -47,6 +47,8 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
         // The port: a signed decimal after blanks, without range test; no digits keep it.
         {"gdbport=   -7x", "port=-7"},
         {"gdbport=+99999", "port=99999"},
+        {"gdbport=99999999999", "port=2147483647"},
+        {"gdbport=-99999999999", "port=-2147483648"},
         {"gdbport=", "port=1234"},
         {"gdbport=abc", "port=77", {.gdbport = 77}},
         // Diagnostics: rescue, diags, or anything else for neither.
