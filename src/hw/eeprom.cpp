@@ -53,7 +53,8 @@ int i2c_close_buses()
     for (int bus = 0; bus < I2C_BUS_COUNT; ++bus) {
         if (i2c_bus_fd[bus] > 0) {
             close(i2c_bus_fd[bus]);
-            i2c_bus_fd[bus] = 0;
+            // Not 0: that is the console, where a later EEPROM access would send its requests.
+            i2c_bus_fd[bus] = -1;
         }
     }
     return 0;
