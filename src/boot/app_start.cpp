@@ -2,25 +2,22 @@
 // running it under a debugger, debug server or memory checker and rebooting when it ends.
 #include "boot/app_start.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "boot/boot_sequence.h"
+#include "boot/endings.h"
+#include "common/files.h"
 #include "console/console_input.h"
-#include "console/rescue_menu.h"
 #include "hw/eeprom.h"
-#include "records.h"
+#include "options/boot_options.h"
+#include "rescue/rescue_menu.h"
+
+char command_buffer[COMMAND_BUFFER_SIZE];
 
 namespace {
-
-bool path_exists(const char* path) {
-    struct stat info;
-    return stat(path, &info) == 0;
-}
 
 // Console output written so far must come before whatever the command prints.
 int run_shell_command(const char* command) {
@@ -38,14 +35,16 @@ void unpack_application() {
     }
 }
 
-// A tree without distro-id was probably built for another product: offer the rescue menu.
+// A tree without distro-id was probably built for another product: offer the rescue menu. An
+// action there that ends the process (a reboot, another image started) is carried out at once;
+// leaving the menu goes on with this start.
 void check_application_tree() {
     if (path_exists("/tmp/home/bin/distro-id")) return;
     std::puts("WARNING: Suspected incompatible application image detected during unpacking");
     std::printf("Would you like to enter recovery mode to download a new image? y/N: ");
     std::fflush(stdout);
     uint8_t key = get_raw_char();
-    if (key == 'y' || key == 'Y') rescue_menu();
+    if (key == 'y' || key == 'Y') carry_out(rescue_menu());
 }
 
 void install_diags_program() {

@@ -2,14 +2,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "boot/boot_options.h"
-#include "boot/boot_sequence.h"
-#include "console/rescue_menu.h"
-#include "console/usb_media.h"
+#include "boot/endings.h"
+#include "common/files.h"
+#include "console/console_input.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
-#include "image/slot_boot.h"
-#include "records.h"
+#include "options/boot_options.h"
+#include "rescue/rescue_menu.h"
+#include "rescue/usb_media.h"
+#include "store/slot_boot.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ void prepare_user_filesystem() {
 }
 
 void enter_requested_diagnostics() {
-    if (boot_options.diagnostics_rescue) rescue_menu();
-    if (boot_options.diagnostics_diags) erase_user_filesystem();
+    if (boot_options.diagnostics_rescue) carry_out(rescue_menu());
+    if (boot_options.diagnostics_diags) carry_out(erase_user_filesystem());
 }
 
 void decide_usb_boot() {
@@ -36,11 +37,11 @@ void decide_usb_boot() {
 // The boot package and the replacements of the stick, then its application image. Returns the
 // slot to boot when a replacement was just installed, else 0.
 BootSource boot_from_usb() {
-    check_usb_boot_image();
+    carry_out(check_usb_boot_image());
     BootSource source = check_usb_replacements();
     if (source != 3) return source;
     std::printf("Booting image '%s' from USB stick.\n", "NXR4417_OS.img");
-    if (boot_image(3) != 0) reboot_system();
+    carry_out(boot_image(3));
     std::puts("USB Boot failed. Trying flash images.");
     return 0;
 }
@@ -48,11 +49,11 @@ BootSource boot_from_usb() {
 // The chosen slot, then once the other slot, which boot_image treats as the last chance.
 void boot_slots(BootSlot slot) {
     std::printf("Booting image '%d'\n", slot);
-    if (boot_image(slot) != 0) return;
-    BootSlot other = slot == 1 ? 2 : 1;
+    carry_out(boot_image(slot));
+    BootSlot other = other_slot(slot);
     std::printf("Booting image '%d'\n", other);
     fallback_attempt = 1;
-    boot_image(other);
+    carry_out(boot_image(other));
 }
 
 }  // namespace
@@ -67,7 +68,8 @@ int main(int, char**) {
     enter_requested_diagnostics();
     decide_usb_boot();
     BootSource source = usb_boot_enabled ? boot_from_usb() : 0;
-    if (source == 0) source = select_boot_slot();
+    // Anything but 2 in the EEPROM (a failed read, an erased cell) boots slot 1.
+    if (source == 0) source = get_boot_slot() == 2 ? 2 : 1;
     boot_slots(source);
     reboot_system();
 }

@@ -2,7 +2,7 @@
 //
 // End of input (the console gone: a read gives no byte and was not interrupted) would make every
 // loop over these operations spin at full speed, so:
-//   - get_raw_char records it (console_input_ended) and pauses one second before it returns 0,
+//   - get_raw_char records it (console_input.ended) and pauses one second before it returns 0,
 //     so that a caller that waits for a key tries at most once a second;
 //   - read_line returns nullptr at end of input, and also when a read was interrupted while
 //     break_requested is set, so that its caller can quit on the interrupt key;
@@ -17,23 +17,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "records.h"
+volatile std::sig_atomic_t break_requested = 0;
+ConsoleInput console_input = {false, KEY_READ};
+
+void on_sigint(int) { break_requested = 1; }
+
+// Without SA_RESTART, so that a console read under way ends at the interrupt key and the menus
+// see break_requested at once.
+void install_signal_handlers() {
+    struct sigaction action = {};
+    action.sa_handler = on_sigint;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+}
 
 namespace {
-
-// KEY_NONE: the read gave 0 bytes (end of file); KEY_FAILED: the descriptor failed (a hung-up
-// or closed console). Both are end of input wherever a byte was waited for.
-enum KeyResult { KEY_READ, KEY_INTERRUPTED, KEY_NONE, KEY_FAILED };
-
-bool input_ended = false;
-// Why the latest get_raw_char gave what it gave; read_line tells a bell from a break by it.
-KeyResult last_key_result = KEY_READ;
 
 constexpr unsigned END_OF_INPUT_PAUSE_SECONDS = 1;
 constexpr int ANSWER_WAIT_MS = 5000;
 
 void note_end_of_input() {
-    input_ended = true;
+    console_input.ended = true;
     sleep(END_OF_INPUT_PAUSE_SECONDS);
 }
 
@@ -48,8 +53,6 @@ bool input_gone(KeyResult result) { return result == KEY_NONE || result == KEY_F
 
 }  // namespace
 
-bool console_input_ended() { return input_ended; }
-
 uint8_t get_raw_char() {
     // When descriptor 0 is not a terminal there are no attributes to change or restore.
     struct termios saved;
@@ -62,9 +65,9 @@ uint8_t get_raw_char() {
         tcsetattr(0, TCSANOW, &one_key);
     }
     uint8_t key = 0;
-    last_key_result = read_one_byte(&key);
+    console_input.last_key = read_one_byte(&key);
     if (is_terminal) tcsetattr(0, TCSANOW, &saved);
-    if (input_gone(last_key_result)) note_end_of_input();
+    if (input_gone(console_input.last_key)) note_end_of_input();
     return key;
 }
 
@@ -212,8 +215,8 @@ void act_on_key(LineEditor& ed, uint8_t key) {
 // operator's interrupt key ended the read.
 bool no_line_to_be_had(uint8_t key) {
     if (key != 0) return false;
-    if (input_gone(last_key_result)) return true;
-    return last_key_result == KEY_INTERRUPTED && break_requested;
+    if (input_gone(console_input.last_key)) return true;
+    return console_input.last_key == KEY_INTERRUPTED && break_requested;
 }
 
 }  // namespace
@@ -258,7 +261,7 @@ int ask_yes_no(const char* question) {
         std::fflush(stdout);
         std::fflush(stdin);
         WaitResult wait = wait_for_answer();
-        if (wait == CONSOLE_GONE) input_ended = true;
+        if (wait == CONSOLE_GONE) console_input.ended = true;
         if (wait != ANSWER_WAITING) break;
         uint8_t answer = 0;
         KeyResult result = read_one_byte(&answer);
@@ -266,7 +269,7 @@ int ask_yes_no(const char* question) {
         if (input_gone(result)) {
             // On a terminal in line mode no bytes is the operator's end-of-file key; the
             // console itself is still there.
-            if (result == KEY_FAILED || !isatty(0)) input_ended = true;
+            if (result == KEY_FAILED || !isatty(0)) console_input.ended = true;
             break;
         }
         if (answer == 'y') return 1;

@@ -34,6 +34,8 @@ void clear_write_guard()
 
 }  // namespace
 
+int i2c_bus_fd[I2C_BUS_COUNT] = {-1, -1};
+
 int i2c_open_buses()
 {
     for (int bus = 0; bus < I2C_BUS_COUNT; ++bus) {

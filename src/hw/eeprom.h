@@ -15,7 +15,7 @@ constexpr uint8_t EEPROM_DEVICE = 0x54;
 constexpr uint8_t WRITE_GUARD_DEVICE = 0x20;  // device on bus 1 touched before every EEPROM write
 constexpr int I2C_BUS_COUNT = 2;
 
-// Descriptors of /dev/i2c-0 and /dev/i2c-1: open() result, 0 once closed.
+// Descriptors of /dev/i2c-0 and /dev/i2c-1: the open() result, -1 before the open and once closed.
 extern int i2c_bus_fd[I2C_BUS_COUNT];
 
 int i2c_open_buses();

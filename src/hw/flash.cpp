@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "common/progress.h"
+
 namespace {
 
 constexpr uint32_t WRITE_CHUNK = 1024;
@@ -45,12 +47,6 @@ uint32_t lowest_set_bit(uint32_t value)
 bool usable_erase_size(uint32_t erase_size)
 {
     return erase_size != 0 && (erase_size & (erase_size - 1)) == 0 && erase_size % WRITE_CHUNK == 0;
-}
-
-void show_percent(uint32_t percent)
-{
-    printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
-    fflush(stdout);
 }
 
 // Prints a failure of the block rewrite: the message on its own line, then an empty line.
@@ -114,17 +110,19 @@ int rewrite_blocks(const uint8_t* data, int fd, uint32_t offset, uint32_t length
             return -1;
         }
         if (show_progress)
-            show_percent(i * 100 / n);
+            show_percent(i, n);
         address += E;
         consumed += c;
     }
     if (show_progress)
-        printf("\b\b\b\b100%c\n", '%');
+        show_percent_done();
     free(buffer);
     return 0;
 }
 
 }  // namespace
+
+FlashPartitions flash_partitions;
 
 int flash_open_partitions()
 {

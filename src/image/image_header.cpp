@@ -5,8 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "hw/flash.h"
-
 uint32_t read_be32(const uint8_t* b)
 {
     return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | uint32_t(b[3]);
@@ -124,117 +122,68 @@ ImageLayout parse_image_header(const HeaderProbe& probe)
 
 // A format-3 `len` under header length - 16 gives a "negative" payload that wraps, and a `len`
 // near 2^32 gives a total that wraps: both show as header length + payload beyond 32 bits.
-bool image_layout_sane(const ImageLayout& layout)
-{
+bool image_layout_sane(const ImageLayout& layout) {
     uint64_t total = uint64_t(layout.header_len) + layout.payload_len;
-    return layout.header_len >= IMAGE_HEADER_SIZE && total <= 0xFFFFFFFFu &&
-           total >= HEADER_PROBE_SIZE;
+    return layout.header_len >= IMAGE_HEADER_SIZE && total <= 0xFFFFFFFFu;
 }
 
 // ---- The walk through a package --------------------------------------------------------------
 
-static bool bootable_type(uint32_t type)
-{
-    return type == IMAGE_APPLICATION || type == IMAGE_DIAGNOSTICS;
+PackageWalk walk_stream(FILE* stream) { return {stream, nullptr, 0, 0, false}; }
+
+PackageWalk walk_buffer(const uint8_t* bytes, uint64_t size) { return {nullptr, bytes, size, 0, false}; }
+
+// The probe is read as one item: a piece shorter than 24 bytes is no image.
+static bool read_probe(const PackageWalk& walk, HeaderProbe* probe) {
+    if (walk.stream == nullptr) {
+        if (walk.next > walk.size || walk.size - walk.next < HEADER_PROBE_SIZE) return false;
+        memcpy(probe->bytes, walk.bytes + walk.next, HEADER_PROBE_SIZE);
+        return true;
+    }
+    return fseeko(walk.stream, off_t(walk.next), SEEK_SET) == 0 &&
+           fread(probe->bytes, HEADER_PROBE_SIZE, 1, walk.stream) == 1;
 }
 
-static bool seek_to(FILE* stream, uint32_t position)
-{
-    return fseeko(stream, off_t(position), SEEK_SET) == 0;
-}
-
-// Every header is checked before it is used: a malformed length would make the walk stand still,
-// step backwards or wrap around to an earlier image, so it ends the search as "not found".
-bool find_image_header(FILE* stream, uint32_t* type, HeaderFormat* format, uint32_t* header_len,
-                       uint32_t* payload_len, uint8_t* header_copy)
-{
-    memset(header_copy, 0, IMAGE_HEADER_SIZE);
-    uint32_t position = 0;
+// Every header is checked before it is used: a malformed length would make the walk stand
+// still, step backwards or wrap around to an earlier image.
+WalkStep walk_next(PackageWalk* walk, FoundImage* image) {
     HeaderProbe probe;
-    while (fread(probe.bytes, HEADER_PROBE_SIZE, 1, stream) == 1) {
-        memcpy(header_copy, probe.bytes, IMAGE_HEADER_SIZE);
-        ImageLayout layout = parse_image_header(probe);
-        if (!image_layout_sane(layout))
-            return false;
-        uint32_t image_type = layout.magic & IMAGE_TYPE_MASK;
-        if (bootable_type(image_type)) {
-            if (!seek_to(stream, position))
-                return false;
-            *type = image_type;
-            *format = layout.format;
-            *header_len = layout.header_len;
-            *payload_len = layout.payload_len;
-            return true;
+    if (walk->ended || !read_probe(*walk, &probe)) {
+        walk->ended = true;
+        return WALK_END;
+    }
+    image->position = walk->next;
+    image->layout = parse_image_header(probe);
+    image->type = image->layout.magic & IMAGE_TYPE_MASK;
+    memcpy(image->header, probe.bytes, IMAGE_HEADER_SIZE);
+    uint64_t next = walk->next + image->layout.total_len;
+    if (!image_layout_sane(image->layout) || next > 0xFFFFFFFFu) {
+        walk->ended = true;
+        return WALK_MALFORMED;
+    }
+    walk->next = next;
+    return WALK_IMAGE;
+}
+
+static bool bootable_type(uint32_t type) { return type == IMAGE_APPLICATION || type == IMAGE_DIAGNOSTICS; }
+
+// Images of the other types are stepped over by their length; their CRC is not computed.
+bool find_image_header(FILE* stream, FoundImage* image) {
+    memset(image->header, 0, IMAGE_HEADER_SIZE);
+    PackageWalk walk = walk_stream(stream);
+    for (;;) {
+        switch (walk_next(&walk, image)) {
+            case WALK_END:
+            case WALK_MALFORMED: return false;
+            case WALK_IMAGE:
+                if (bootable_type(image->type))
+                    return fseeko(stream, off_t(image->position), SEEK_SET) == 0;
+                break;
         }
-        uint32_t next = position + layout.total_len;
-        if (next < position || !seek_to(stream, next))
-            return false;
-        position = next;
-    }
-    return false;
-}
-
-// ---- Installed headers -----------------------------------------------------------------------
-
-// The slot file holds the whole image, header first.
-static bool read_slot_header(int slot, uint8_t* header)
-{
-    char path[64];
-    snprintf(path, sizeof path, "/user/images/image%d", slot);
-    FILE* file = fopen(path, "rb");
-    if (file == nullptr)
-        return false;
-    size_t read = fread(header, 1, IMAGE_HEADER_SIZE, file);
-    (void)read;  // a short file is still an installed slot: its missing bytes stay zero
-    fclose(file);
-    return true;
-}
-
-// The result of the flash read is not consulted: an unreadable partition reads as zeros.
-static bool read_flash_header(int fd, uint32_t offset, uint8_t* header)
-{
-    flash_read(header, fd, offset, IMAGE_HEADER_SIZE);
-    return true;
-}
-
-bool read_installed_header(uint32_t type, uint8_t* header, int slot)
-{
-    if (header == nullptr)
-        return false;
-    memset(header, 0, IMAGE_HEADER_SIZE);
-    switch (type) {
-    case IMAGE_APPLICATION:
-        return read_slot_header(slot, header);
-    case IMAGE_BOOTLOADER:
-        return read_flash_header(flash_partitions.uboot, BOOTLOADER_HEADER_OFFSET, header);
-    case IMAGE_KERNEL:
-        return read_flash_header(flash_partitions.kernel, 0, header);
-    case IMAGE_ROOTFS:
-        return read_flash_header(flash_partitions.rfs, 0, header);
-    case IMAGE_DEVICETREE:
-        return read_flash_header(flash_partitions.devicetree, 0, header);
-    case IMAGE_DIAGNOSTICS:
-        return read_flash_header(flash_partitions.rescue, 0, header);
-    default:
-        printf("Unknown image type 0x%x \n", type);
-        return false;
     }
 }
 
-bool same_version(const uint8_t* new_header, int slot)
-{
-    uint32_t type = read_be32(new_header + 8) & IMAGE_TYPE_MASK;
-    uint8_t installed[IMAGE_HEADER_SIZE];
-    if (!read_installed_header(type, installed, slot))
-        return false;
-    // The boot loader's copy of its header sits inside the payload that its crc covers, so it
-    // can never hold the crc; it is left out of the comparison.
-    size_t from = type == IMAGE_BOOTLOADER ? 4 : 0;
-    return memcmp(new_header + from, installed + from, IMAGE_HEADER_SIZE - from) == 0;
-}
-
-void format_version(uint32_t id, char* out)
-{
+void format_version(uint32_t id, char* out) {
     snprintf(out, 16, "%d.%d.%d.%d", int(id >> 24), int((id >> 16) & 255), int((id >> 8) & 255),
              int(id & 255));
 }

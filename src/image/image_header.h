@@ -1,5 +1,6 @@
-// Image and package format: headers in three formats, CRC-32, the walk through a package,
-// installed headers read back. Multi-byte fields are big-endian on every host.
+// Image and package format: headers in three formats, CRC-32 and the walk through a package.
+// Pure format code: no device, console or process access. Multi-byte fields are big-endian on
+// every host.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -53,18 +54,47 @@ bool image_crc_bad(const uint8_t* data, uint32_t length, uint32_t stored);
 
 ImageLayout parse_image_header(const HeaderProbe& probe);
 // False for lengths that cannot describe an image: a header under 16 bytes, a negative format-3
-// payload, a total under 24 bytes or one that wraps past 2^32.
+// payload, or a total that does not fit in 32 bits. A short image (16 to 23 bytes) is an image
+// like any other; only a file's last piece under 24 bytes cannot be examined (no whole probe).
 bool image_layout_sane(const ImageLayout& layout);
 
-// Searches a stream that stands at its start for the first application or diagnostics image.
-// On success the stream stands at that image's first byte and header_copy holds its raw first
-// 16 bytes. On failure header_copy holds the raw first 16 bytes of the last header looked at
-// (zeros when none could be read), so callers can show what was found instead.
-bool find_image_header(FILE* stream, uint32_t* type, HeaderFormat* format, uint32_t* header_len,
-                       uint32_t* payload_len, uint8_t* header_copy);
+// ---- The walk through a package: the one walk of the boot path, the installer and bmimage ----
 
-bool read_installed_header(uint32_t type, uint8_t* header, int slot);
-bool same_version(const uint8_t* new_header, int slot);
+// One image as the walk found it.
+struct FoundImage {
+    uint64_t position;                   // its first byte in the file
+    ImageLayout layout;
+    uint32_t type;                       // magic with bit 31 cleared
+    uint8_t header[IMAGE_HEADER_SIZE];   // its first 16 bytes as they stand, bit 31 included
+};
+
+// A walk over a stream (from its start) or over a buffer. Each image starts at the byte after
+// the previous one; nothing lies between them.
+struct PackageWalk {
+    FILE* stream;            // the file walked, or nullptr for a buffer
+    const uint8_t* bytes;    // the buffer walked
+    uint64_t size;           // the buffer's size
+    uint64_t next;           // where the next image starts
+    bool ended;
+};
+
+enum WalkStep {
+    WALK_IMAGE,       // an image: the walk goes on after it
+    WALK_MALFORMED,   // a header whose lengths cannot be stepped over: the walk ends here
+    WALK_END,         // no whole probe at the next position (end of file, a short tail)
+};
+
+PackageWalk walk_stream(FILE* stream);
+PackageWalk walk_buffer(const uint8_t* bytes, uint64_t size);
+// The next image; the image is filled for WALK_IMAGE and WALK_MALFORMED. A position past 2^32
+// would wrap back to an earlier image: it counts as malformed too.
+WalkStep walk_next(PackageWalk* walk, FoundImage* image);
+
+// Searches a stream that stands at its start for the first application or diagnostics image.
+// On success the stream stands at that image's first byte. On failure image->header holds the
+// first 16 bytes of the last header looked at (zeros when none could be read), so callers can
+// show what was found instead.
+bool find_image_header(FILE* stream, FoundImage* image);
 
 // "a.b.c.d" of a version id; out must hold 16 bytes.
 void format_version(uint32_t id, char* out);

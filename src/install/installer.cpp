@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <memory>
 
-#include "boot/app_start.h"
+#include "common/files.h"
+#include "common/progress.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
 #include "image/image_header.h"
+#include "install/installed_header.h"
 
 namespace {
 
@@ -56,8 +58,8 @@ const char* const application_crc_message = "Bad crc for APPLICATION: 0x%08x, vo
 constexpr uint32_t SLOT_PIECE_SIZE = 0x10000;
 constexpr uint32_t CRC_CHUNK_SIZE = 0x10000;
 
-// The state of one walk through a package file.
-struct PackageWalk {
+// The state of one installation of a package file.
+struct Installation {
     FILE* file;
     uint64_t file_size;
     uint8_t check_version;
@@ -65,14 +67,8 @@ struct PackageWalk {
     uint8_t installed;
 };
 
-// One image as found in the file: where it starts, its lengths and type.
-struct ImageAt {
-    uint64_t start;
-    ImageLayout layout;
-    uint32_t type;
-};
-
-enum class Outcome { NEXT, VOID };
+// After an image: go on with the next one, void the rest of the download, or boot the image.
+enum class Outcome { NEXT, VOID, BOOT };
 
 struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -83,12 +79,6 @@ const FlashTarget* flash_target_of(uint32_t type) {
     for (const FlashTarget& target : flash_targets)
         if (target.type == type) return &target;
     return nullptr;
-}
-
-// Lengths that cannot describe an image: a header under 16 bytes, or a total below the header
-// length, which is how a negative format-3 payload and a wrap past 2^32 show.
-bool lengths_malformed(const ImageLayout& layout) {
-    return layout.header_len < IMAGE_HEADER_SIZE || layout.total_len < layout.header_len;
 }
 
 void print_flushed(const char* text) {
@@ -114,11 +104,11 @@ uint32_t crc_of_file_bytes(FILE* file, uint64_t start, uint64_t count) {
 }
 
 // An image of a known type whose bytes cannot all be had: it fails as a CRC mismatch.
-Outcome refuse_unreadable_image(PackageWalk& walk, const ImageAt& image, const char* start_message,
+Outcome refuse_unreadable_image(Installation& job, const FoundImage& image, const char* start_message,
                                 const char* crc_message) {
-    uint64_t held = std::min<uint64_t>(image.layout.total_len, walk.file_size - image.start);
+    uint64_t held = std::min<uint64_t>(image.layout.total_len, job.file_size - image.position);
     print_flushed(start_message);
-    printf(crc_message, crc_of_file_bytes(walk.file, image.start, held));
+    printf(crc_message, crc_of_file_bytes(job.file, image.position, held));
     return Outcome::VOID;
 }
 
@@ -133,7 +123,7 @@ uint32_t compared_length(const FlashTarget& target, const uint8_t* image, uint32
     return target.type == IMAGE_BOOTLOADER ? read_be32(image + 4) : total_len;
 }
 
-Outcome install_flash_image(PackageWalk& walk, const FlashTarget& target, const uint8_t* image,
+Outcome install_flash_image(Installation& job, const FlashTarget& target, const uint8_t* image,
                             const ImageLayout& layout) {
     print_flushed(target.start_message);
     uint32_t crc = computed_crc(image, layout.total_len);
@@ -146,7 +136,7 @@ Outcome install_flash_image(PackageWalk& walk, const FlashTarget& target, const 
         printf(target.too_big_message, length, target.limit);
         return Outcome::VOID;
     }
-    if (walk.check_version && same_version(image, walk.slot)) {
+    if (job.check_version && same_version(image, job.slot)) {
         puts("Image has same version as existing image. Skipping update...");
         return Outcome::NEXT;
     }
@@ -161,7 +151,7 @@ Outcome install_flash_image(PackageWalk& walk, const FlashTarget& target, const 
         puts(target.failure_message);
         return Outcome::VOID;
     }
-    walk.installed = 1;
+    job.installed = 1;
     if (target.type == IMAGE_DIAGNOSTICS) puts("done");
     return Outcome::NEXT;
 }
@@ -197,17 +187,9 @@ bool write_boot_archive(const uint8_t* image, const ImageLayout& layout) {
     return written;
 }
 
-void show_slot_progress(uint32_t written, uint32_t total) {
-    // 64-bit product: bytes × 100 passes 2^32 for images over 42 MB.
-    printf("\b\b\b\b%3.3d%c", int(uint64_t(written) * 100 / total), '%');
-}
-
 bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
-    struct stat status;
-    if (stat("/user/images", &status) != 0) mkdir("/user/images", 0777);
-    char path[32];
-    snprintf(path, sizeof path, "/user/images/image%d", slot);
-    FILE* out = fopen(path, "wb");
+    if (!path_exists("/user/images")) mkdir("/user/images", 0777);
+    FILE* out = fopen(slot_image_path(slot), "wb");
     if (out == nullptr) {
         printf("Image%d update failed (err %d)\n", slot, errno);
         return false;
@@ -221,9 +203,9 @@ bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
             return false;
         }
         written += piece;
-        show_slot_progress(written, total_len);
+        show_percent(written, total_len);
     }
-    printf("\b\b\b\b100%c\n", '%');
+    show_percent_done();
     // The last buffered bytes reach the file system only now; a full /user shows here.
     if (fclose(out) != 0) {
         printf("Image%d update failed (err %d)\n", slot, errno);
@@ -233,74 +215,57 @@ bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
     return true;
 }
 
-[[noreturn]] void boot_downloaded_image(PackageWalk& walk, ImageBuffer buffer) {
-    fclose(walk.file);
-    buffer.reset();
-    start_application(false);
-}
-
-Outcome install_application_image(PackageWalk& walk, ImageBuffer& buffer, const ImageLayout& layout) {
-    const uint8_t* image = buffer.get();
+Outcome install_application_image(Installation& job, const uint8_t* image, const ImageLayout& layout) {
     print_flushed(application_start_message);
     uint32_t crc = computed_crc(image, layout.total_len);
     if (crc != read_be32(image)) {
         printf(application_crc_message, crc);
         return Outcome::VOID;
     }
-    if (walk.slot == 0) walk.slot = ask_install_slot();
-    if (walk.slot == 0) {
+    if (job.slot == 0) job.slot = ask_install_slot();
+    if (job.slot == 0) {
         puts("Booting downloaded image");
         if (!write_boot_archive(image, layout)) return Outcome::VOID;
         puts("Image ready to boot...");
-        boot_downloaded_image(walk, std::move(buffer));
+        return Outcome::BOOT;
     }
-    printf("Installing image as image%d: ", walk.slot);
-    if (walk.check_version && same_version(image, walk.slot)) {
-        printf("Image%d has same version as existing image. Skipping update...\n", walk.slot);
+    printf("Installing image as image%d: ", job.slot);
+    if (job.check_version && same_version(image, job.slot)) {
+        printf("Image%d has same version as existing image. Skipping update...\n", job.slot);
         return Outcome::NEXT;
     }
-    if (!write_slot_file(walk.slot, image, layout.total_len)) return Outcome::VOID;
-    walk.installed = 1;
-    set_boot_slot(uint8_t(walk.slot));
+    if (!write_slot_file(job.slot, image, layout.total_len)) return Outcome::VOID;
+    job.installed = 1;
+    set_boot_slot(uint8_t(job.slot));
     return Outcome::NEXT;
 }
 
 // --- the walk -------------------------------------------------------------------------------
 
-Outcome install_image(PackageWalk& walk, const ImageAt& image) {
+bool type_known(uint32_t type) { return type == IMAGE_APPLICATION || flash_target_of(type) != nullptr; }
+
+// An image of a known type: read whole, verified and installed. One whose lengths are malformed
+// or run past the end of the file cannot be verified: it fails as a CRC mismatch, without
+// allocating the length it claims.
+Outcome install_image(Installation& job, const FoundImage& image, bool malformed) {
     const FlashTarget* target = flash_target_of(image.type);
     const char* start_message = target ? target->start_message : application_start_message;
     const char* crc_message = target ? target->crc_message : application_crc_message;
     uint32_t total_len = image.layout.total_len;
-    if (lengths_malformed(image.layout) || total_len > walk.file_size - image.start)
-        return refuse_unreadable_image(walk, image, start_message, crc_message);
+    if (malformed || total_len > job.file_size - image.position)
+        return refuse_unreadable_image(job, image, start_message, crc_message);
 
     ImageBuffer buffer(static_cast<uint8_t*>(std::malloc(total_len)));
     if (!buffer) {
         printf("Failed to allocate buffer for image (%d)\n", total_len);
         return Outcome::VOID;
     }
-    fseeko(walk.file, off_t(image.start), SEEK_SET);
+    fseeko(job.file, off_t(image.position), SEEK_SET);
     // a file that shrank or failed under us: the image cannot be verified
-    if (fread(buffer.get(), total_len, 1, walk.file) != 1)
-        return refuse_unreadable_image(walk, image, start_message, crc_message);
-    if (target != nullptr) return install_flash_image(walk, *target, buffer.get(), image.layout);
-    return install_application_image(walk, buffer, image.layout);
-}
-
-bool type_known(uint32_t type) {
-    return type == IMAGE_APPLICATION || flash_target_of(type) != nullptr;
-}
-
-// Reads the next header probe; false at the end of the file (or a trailing piece under 24 bytes).
-bool next_image(PackageWalk& walk, ImageAt* image) {
-    off_t start = ftello(walk.file);
-    HeaderProbe probe;
-    if (start < 0 || fread(probe.bytes, sizeof probe.bytes, 1, walk.file) != 1) return false;
-    image->start = uint64_t(start);
-    image->layout = parse_image_header(probe);
-    image->type = image->layout.magic & IMAGE_TYPE_MASK;
-    return true;
+    if (fread(buffer.get(), total_len, 1, job.file) != 1)
+        return refuse_unreadable_image(job, image, start_message, crc_message);
+    if (target != nullptr) return install_flash_image(job, *target, buffer.get(), image.layout);
+    return install_application_image(job, buffer.get(), image.layout);
 }
 
 uint64_t file_size_of(FILE* file) {
@@ -310,33 +275,34 @@ uint64_t file_size_of(FILE* file) {
 
 }  // namespace
 
-int install_package(const char* path, uint8_t check_version, int slot) {
+InstallResult install_package(const char* path, uint8_t check_version, int slot) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         printf("Cannot open package %s (err %d)\n", path, errno);
-        return 0;
+        return INSTALL_NOTHING;
     }
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    PackageWalk walk{file, file_size_of(file), check_version, slot, 0};
+    Installation job{file, file_size_of(file), check_version, slot, 0};
 
-    // walk the images; an unknown type is stepped over by its length without being read
-    ImageAt image;
-    while (next_image(walk, &image)) {
+    // walk the images; an unknown type is stepped over by its length without being read, and
+    // one whose lengths cannot be stepped over leaves nothing more to find in the file
+    PackageWalk walk = walk_stream(file);
+    FoundImage image;
+    for (WalkStep step; (step = walk_next(&walk, &image)) != WALK_END;) {
         if (!type_known(image.type)) {
-            // Lengths that cannot be stepped over leave nothing more to find in the file.
-            if (lengths_malformed(image.layout)) break;
-            fseeko(file, off_t(image.start + image.layout.total_len), SEEK_SET);
+            if (step == WALK_MALFORMED) break;
             continue;
         }
-        if (install_image(walk, image) == Outcome::VOID) {
+        Outcome outcome = install_image(job, image, step == WALK_MALFORMED);
+        if (outcome != Outcome::NEXT) {
             fclose(file);
-            return 0;
+            return outcome == Outcome::BOOT ? INSTALL_BOOT_DOWNLOAD : INSTALL_NOTHING;
         }
     }
 
     // the whole file is done
     puts("File processed");
     fclose(file);
-    if (!walk.installed) puts("ERROR: No valid image found");
-    return walk.installed;
+    if (!job.installed) puts("ERROR: No valid image found");
+    return job.installed ? INSTALL_DONE : INSTALL_NOTHING;
 }

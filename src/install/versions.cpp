@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "image/image_header.h"
+#include "install/installed_header.h"
 
 namespace {
 

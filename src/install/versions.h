@@ -1,3 +1,4 @@
+// The installed version report.
 #pragma once
 
 int print_installed_versions();

@@ -24,12 +24,12 @@ static void parse_probe(const uint8_t* data, size_t size)
     require(layout.format >= 1 && layout.format <= 3);
     require(layout.total_len == layout.header_len + layout.payload_len);
     if (image_layout_sane(layout))
-        require(layout.header_len >= 16 && layout.total_len >= 24);
+        require(layout.header_len >= 16 && layout.total_len >= layout.header_len);
 }
 
 // On success the stream stands at the found image, a whole probe of it lies inside the file and
 // the copy is its first 16 bytes.
-static void walk_stream(const std::vector<uint8_t>& file)
+static void search_stream(const std::vector<uint8_t>& file)
 {
     if (file.empty())
         return;
@@ -37,15 +37,14 @@ static void walk_stream(const std::vector<uint8_t>& file)
     FILE* stream = fmemopen(buffer.data(), buffer.size(), "rb");
     if (stream == nullptr)
         return;
-    uint32_t type = 0, header_len = 0, payload_len = 0;
-    HeaderFormat format{};
-    uint8_t copy[IMAGE_HEADER_SIZE];
-    if (find_image_header(stream, &type, &format, &header_len, &payload_len, copy)) {
+    FoundImage found;
+    if (find_image_header(stream, &found)) {
         long position = ftell(stream);
-        require(position >= 0 && size_t(position) + HEADER_PROBE_SIZE <= file.size());
-        require(type == IMAGE_APPLICATION || type == IMAGE_DIAGNOSTICS);
-        require(memcmp(copy, &file[size_t(position)], IMAGE_HEADER_SIZE) == 0);
-        require(header_len >= 16);
+        require(position >= 0 && uint64_t(position) == found.position);
+        require(size_t(position) + HEADER_PROBE_SIZE <= file.size());
+        require(found.type == IMAGE_APPLICATION || found.type == IMAGE_DIAGNOSTICS);
+        require(memcmp(found.header, &file[size_t(position)], IMAGE_HEADER_SIZE) == 0);
+        require(found.layout.header_len >= 16);
     }
     fclose(stream);
 }
@@ -68,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> file(data, data + size);
     parse_probe(data, size);
-    walk_stream(file);
+    search_stream(file);
     list_bytes(file);
     return 0;
 }

@@ -108,17 +108,18 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
 // a trailing piece and a malformed header are reported too. Status 1 each time.
 TEST_F(BmimageCli, DamagedAndMalformedFilesAreReportedWithStatus1) {
     ASSERT_EQ(run("create --type application --version 1.2.3.4 --format 3 -o image payload").status, 0);
-    // The image with extra zero bytes at its end and one byte flipped.
-    auto damaged = [good = bytes("image")](size_t at, size_t extra = 0) {
+    // The image with extra bytes at its end and one byte flipped. 24 bytes of 0xFF read as a
+    // header whose total wraps past 2^32.
+    auto damaged = [good = bytes("image")](size_t at, size_t extra = 0, uint8_t fill = 0) {
         Bytes file = good;
-        file.resize(good.size() + extra);
+        file.resize(good.size() + extra, fill);
         file[at] ^= 0x01;
         return file;
     };
     const std::pair<Bytes, std::string> cases[] = {
         {damaged(7), "cut short"}, {damaged(12), "bad\n"}, {damaged(1500), "bad\n"},
         {damaged(3024, 5), "trailing piece of 5 bytes at offset 3024"},
-        {damaged(3024, 24), "malformed header at offset 3024"}};
+        {damaged(3024, 24, 0xFF), "malformed header at offset 3024"}};
     for (const auto& [file, shown] : cases) {
         put("damaged", file);
         ToolRun info = run("info damaged");

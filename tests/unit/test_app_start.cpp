@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "boot/app_start.h"
-#include "image/slot_boot.h"
 
 namespace {
 
@@ -42,11 +41,6 @@ TEST(EnvSetup, PairRules) {
         }
         unsetenv("BM_C");
     }
-}
-
-// Sources other than the two slots and the stick are refused at once, before any file is opened.
-TEST(BootImage, UnknownSourceReturnsZeroAtOnce) {
-    for (int source : {0, 4, -1}) EXPECT_EQ(boot_image(source), 0) << source;
 }
 
 }  // namespace

@@ -7,9 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "boot/boot_options.h"
+#include "options/boot_options.h"
 #include "hw/flash.h"
-#include "records.h"
 #include "support/test_board.h"
 
 using namespace std::string_literals;

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "boot/boot_sequence.h"
 #include "console/console_input.h"
 #include "support/test_board.h"
 
@@ -149,10 +148,10 @@ TEST(EndOfInput, NoConsoleOperationSpins) {
     TestBoard board;
     alarm(10);
     int master = -1, slave = -1;
-    bool ended_before = console_input_ended();
+    bool ended_before = console_input.ended;
     ASSERT_TRUE(openpty(&master, &slave, nullptr, nullptr, nullptr) == 0 && write(master, "\x04", 1) == 1);
     EXPECT_EQ(on_console(slave, [] { EXPECT_EQ(ask_yes_no("Q? "), 0); }), "Q? (y/n) " + TIMEOUT);
-    EXPECT_EQ(console_input_ended(), ended_before);
+    EXPECT_EQ(console_input.ended, ended_before);
     close(master);
     int write_only = open("/dev/null", O_WRONLY), null_fd = open("/dev/null", O_RDONLY);
     for (int console : {slave, write_only, null_fd}) on_console(console, [] { EXPECT_EQ(get_raw_char(), 0); });
@@ -166,7 +165,7 @@ TEST(EndOfInput, NoConsoleOperationSpins) {
     close(null_fd);
     close(slave);
     alarm(0);
-    EXPECT_TRUE(console_input_ended());
+    EXPECT_TRUE(console_input.ended);
     EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}),
               (std::vector<std::string>{"poll 5000", "sleep 1", "sleep 1", "sleep 1", "sleep 1", "poll 5000",
                                         "poll 5000", "poll 5000"}));

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "console/serial_download.h"
+#include "rescue/serial_download.h"
 #include "support/test_board.h"
 
 namespace {

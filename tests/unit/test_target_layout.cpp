@@ -57,12 +57,11 @@ TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB)
     std::vector<uint8_t> app = build_image({.type = IMAGE_APPLICATION, .id = 0x0A0B0C0D}, std::vector<uint8_t>(64, 0x5A));
     EXPECT_EQ(pwrite(fileno(stream), kernel, sizeof kernel, 0), ssize_t(sizeof kernel));
     EXPECT_EQ(pwrite(fileno(stream), app.data(), app.size(), off_t(far)), ssize_t(app.size()));
-    uint32_t type = 0, header_len = 0, payload_len = 0;
-    HeaderFormat format{};
-    uint8_t copy[IMAGE_HEADER_SIZE] = {};
-    EXPECT_TRUE(find_image_header(stream, &type, &format, &header_len, &payload_len, copy));
-    EXPECT_EQ(std::tuple(type, payload_len, ftello(stream)), std::tuple(uint32_t(IMAGE_APPLICATION), 64u, off_t(far)));
-    EXPECT_EQ(0, memcmp(copy, app.data(), IMAGE_HEADER_SIZE));
+    FoundImage found;
+    EXPECT_TRUE(find_image_header(stream, &found));
+    EXPECT_EQ(std::tuple(found.type, found.layout.payload_len, ftello(stream)),
+              std::tuple(uint32_t(IMAGE_APPLICATION), 64u, off_t(far)));
+    EXPECT_EQ(0, memcmp(found.header, app.data(), IMAGE_HEADER_SIZE));
     fclose(stream);
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/usb_menu.h"
+#include "rescue/usb_menu.h"
 #include "support/test_board.h"
 
 namespace {

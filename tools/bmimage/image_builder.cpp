@@ -134,42 +134,36 @@ bool parse_version(const std::string& text, uint32_t* id)
 
 // ---- Listing a package -----------------------------------------------------------------------
 
-static PackageEntry package_entry(const std::vector<uint8_t>& file, uint64_t offset,
-                                  const ImageLayout& layout)
-{
+static PackageEntry package_entry(const std::vector<uint8_t>& file, const FoundImage& image) {
+    const ImageLayout& layout = image.layout;
     PackageEntry entry{};
-    entry.offset = uint32_t(offset);
-    entry.type = layout.magic & IMAGE_TYPE_MASK;
+    entry.offset = uint32_t(image.position);
+    entry.type = image.type;
     entry.format = layout.format;
     entry.header_len = layout.header_len;
     entry.payload_len = layout.payload_len;
     entry.total_len = layout.total_len;
-    entry.id = read_be32(&file[offset + 12]);
-    entry.truncated = file.size() - offset < layout.total_len;
+    entry.id = read_be32(image.header + 12);
+    entry.truncated = file.size() - image.position < layout.total_len;
     entry.crc_good = !entry.truncated &&
-                     !image_crc_bad(&file[offset + 4], layout.total_len - 4, read_be32(&file[offset]));
+                     !image_crc_bad(&file[image.position + 4], layout.total_len - 4, read_be32(image.header));
     return entry;
 }
 
-// The same walk as the boot path's, over every image: a malformed header ends it, and so does an
-// image that the file does not hold whole.
-PackageListing list_package(const std::vector<uint8_t>& file)
-{
+// The walk of the boot path and the installer, over every image: a malformed header ends it,
+// and so does an image that the file does not hold whole.
+PackageListing list_package(const std::vector<uint8_t>& file) {
     PackageListing listing;
-    uint64_t offset = 0;
-    while (file.size() - offset >= HEADER_PROBE_SIZE) {
-        HeaderProbe probe;
-        memcpy(probe.bytes, &file[offset], HEADER_PROBE_SIZE);
-        ImageLayout layout = parse_image_header(probe);
-        if (!image_layout_sane(layout) || offset + layout.total_len > 0xFFFFFFFFu) {
-            listing.malformed = true;
-            return listing;
+    PackageWalk walk = walk_buffer(file.data(), file.size());
+    FoundImage image;
+    for (;;) {
+        switch (walk_next(&walk, &image)) {
+            case WALK_MALFORMED: listing.malformed = true; return listing;
+            case WALK_END: listing.trailing_bytes = uint32_t(file.size() - walk.next); return listing;
+            case WALK_IMAGE:
+                listing.entries.push_back(package_entry(file, image));
+                if (listing.entries.back().truncated) return listing;
+                break;
         }
-        listing.entries.push_back(package_entry(file, offset, layout));
-        if (listing.entries.back().truncated)
-            return listing;
-        offset += layout.total_len;
     }
-    listing.trailing_bytes = uint32_t(file.size() - offset);
-    return listing;
 }

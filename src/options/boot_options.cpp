@@ -1,5 +1,5 @@
 // The boot manager's run-time options, read from the boot loader's environment partition.
-#include "boot/boot_options.h"
+#include "options/boot_options.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "hw/flash.h"
-#include "records.h"
+
+BootOptions boot_options;
 
 namespace {
 

@@ -1,15 +1,17 @@
 // XMODEM download over the serial console: the port switched to 115200 bps raw, the external
 // receiver run on the console, the port switched back, and the received file installed.
-#include "console/serial_download.h"
+#include "rescue/serial_download.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/files.h"
 #include "install/installer.h"
+
+struct termios saved_serial_settings;
 
 namespace {
 
@@ -33,6 +35,8 @@ void wait_for_enter(int port, char awaited, const char* reminder) {
     }
 }
 
+}  // namespace
+
 // 115200 bps, 8 data bits, no parity, one stop bit, no input or output processing.
 struct termios download_settings(const struct termios& saved) {
     struct termios settings = saved;
@@ -45,13 +49,6 @@ struct termios download_settings(const struct termios& saved) {
     settings.c_oflag = 0;
     return settings;
 }
-
-bool file_exists(const char* path) {
-    struct stat status;
-    return stat(path, &status) == 0;
-}
-
-}  // namespace
 
 int serial_download_setup() {
     int port = open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -90,7 +87,7 @@ void serial_download_restore(int port) {
     wait_for_enter(port, '\n', "\r\n    ... Waiting for the <ENTER> key to be hit...\r");
 }
 
-int xmodem_rescue() {
+Ending xmodem_rescue() {
     puts("Running xmodem rescue.....");
     // An old file (an earlier download, a recovery install) must never pass for a new one.
     unlink("/tmp/image");
@@ -98,9 +95,9 @@ int xmodem_rescue() {
     fflush(stdout);
     int status = system("/usr/bin/rx /tmp/image");
     (void)status;  // only the received file tells whether the transfer worked
-    bool received = file_exists("/tmp/image");
+    bool received = path_exists("/tmp/image");
     serial_download_restore(port);
     if (port >= 0) close(port);
-    if (!received) return 0;
-    return install_package("/tmp/image", 0, 0);
+    if (!received) return GO_ON;
+    return install_package("/tmp/image", 0, 0) == INSTALL_BOOT_DOWNLOAD ? END_START_APPLICATION : GO_ON;
 }

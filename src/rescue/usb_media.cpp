@@ -1,7 +1,7 @@
 // The USB stick: the wait for its readiness marker, the boot package and slot replacements
 // taken at start-up, and the file chooser of rescue mode. The stick is mounted outside the
 // program at "/mnt/usb"; "/tmp/usb" appears once its files can be read.
-#include "console/usb_media.h"
+#include "rescue/usb_media.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,21 +9,18 @@
 #include <climits>
 #include <cstdio>
 
+#include "common/files.h"
 #include "console/console_input.h"
-#include "console/usb_menu.h"
-#include "image/rejected.h"
 #include "install/installer.h"
-#include "records.h"
+#include "rescue/usb_menu.h"
+#include "store/rejected.h"
+
+uint8_t usb_boot_enabled = 0;
 
 namespace {
 
 constexpr int USB_MOUNT_TRIES = 10;
 constexpr int USB_ANSWER_SIZE = 128;
-
-bool path_exists(const char* path) {
-    struct stat status;
-    return stat(path, &status) == 0;
-}
 
 struct UsbReplacement {
     int slot;
@@ -77,7 +74,7 @@ bool read_chosen_number(int* number) {
     char line[USB_ANSWER_SIZE];
     for (;;) {
         if (read_line(line, sizeof line) == nullptr) {
-            if (break_requested || console_input_ended())
+            if (break_requested || console_input.ended)
                 return false;
             continue;
         }
@@ -161,14 +158,18 @@ int mount_usb() {
     return -1;
 }
 
-void check_usb_boot_image() {
+Ending check_usb_boot_image() {
     if (!path_exists("/mnt/usb/NXR4417_Boot.img")) {
         puts("No boot image found on USB.");
-        return;
+        return GO_ON;
     }
     puts("Boot image found on USB.");
-    if (install_package("/mnt/usb/NXR4417_Boot.img", 1, 0) == 1)
-        reboot_system();
+    switch (install_package("/mnt/usb/NXR4417_Boot.img", 1, 0)) {
+    case INSTALL_DONE: return END_REBOOT;
+    case INSTALL_BOOT_DOWNLOAD: return END_START_APPLICATION;
+    case INSTALL_NOTHING: break;
+    }
+    return GO_ON;
 }
 
 int check_usb_replacements() {
@@ -179,7 +180,7 @@ int check_usb_replacements() {
         printf(replacement.found_message, replacement.name);
         if (!replacement_accepted(replacement))
             return 0;
-        if (install_package(replacement.path, 1, replacement.slot) == 1) {
+        if (install_package(replacement.path, 1, replacement.slot) == INSTALL_DONE) {
             puts(replacement.replaced_message);
             result = replacement.slot;
         }
@@ -194,10 +195,10 @@ int check_usb_replacements() {
     return 0;
 }
 
-int usb_install_menu() {
+Ending usb_install_menu() {
     DIR* dir = enter_usb_directory("Unable to open USB directory. Quitting");
     if (dir == nullptr)
-        return 0;
+        return GO_ON;
     list_usb_entries(dir);
     printf("Choose file number to install (q to quit): ");
     fflush(stdout);
@@ -205,10 +206,10 @@ int usb_install_menu() {
     bool chosen = read_chosen_number(&number);
     leave_usb_directory(dir);
     if (!chosen || number <= 0)
-        return 0;
+        return GO_ON;
 
     char path[sizeof("/mnt/usb/") + NAME_MAX];
     if (!chosen_entry_path(number, path, sizeof path))
-        return 0;
-    return install_package(path, 0, 0);
+        return GO_ON;
+    return install_package(path, 0, 0) == INSTALL_BOOT_DOWNLOAD ? END_START_APPLICATION : GO_ON;
 }

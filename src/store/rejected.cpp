@@ -1,13 +1,13 @@
 // The rejected-image list: one empty file per image, named by the image's MD5 digest, in
 // "/user/images/rejected" on the user file system, so that it survives restarts.
-#include "image/rejected.h"
-
-#include <sys/stat.h>
+#include "store/rejected.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "common/files.h"
 
 namespace {
 
@@ -38,11 +38,6 @@ bool digest_well_formed(const char* digest) {
 
 void rejected_entry_path(const char* digest, char* path, size_t size) {
     std::snprintf(path, size, "/user/images/rejected/%s", digest);
-}
-
-bool path_exists(const char* path) {
-    struct stat status;
-    return stat(path, &status) == 0;
 }
 
 }  // namespace

@@ -1,16 +1,14 @@
 // Images taken from outside the slot boot: the diagnostics or recovery image of the rescue
 // partition, and the debugger carried by the slot that is not being booted.
-#include "image/rescue_image.h"
+#include "store/rescue_image.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "boot/app_start.h"
-#include "boot/boot_sequence.h"
+#include "common/files.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
 #include "image/image_header.h"
-#include "records.h"
 
 namespace {
 
@@ -54,65 +52,59 @@ void write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layou
 }
 
 // The whole image goes to the slot through "/tmp/image"; a copy that could not be written in
-// full would overwrite the slot with a broken image, so it ends like one that cannot be created.
-void copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_char) {
+// full would overwrite the slot with a broken image, so it ends like one that cannot be created:
+// false, and the switch reboots.
+bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_char) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
     FILE* copy = std::fopen("/tmp/image", "wb");
     if (copy == nullptr) {
         fputs("Failed to open image file.\n", stderr);
-        reboot_system();
+        return false;
     }
     bool written = write_all(copy, image, total_len);
     if (std::fclose(copy) != 0 || !written) {
         fputs("Failed to write image file.\n", stderr);
-        reboot_system();
+        return false;
     }
 
+    uint8_t slot = static_cast<uint8_t>(slot_char - '0');
     char command[sizeof("cp /tmp/image /user/images/image1\n")];
-    std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot_char);
+    std::snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
     std::fflush(stdout);
     (void)std::system("mkdir /user/images &> /dev/null");
     (void)std::system(command);
 
-    uint8_t slot = static_cast<uint8_t>(slot_char - '0');
     printf("Setting boot image to %d\n", slot);
     set_boot_slot(slot);
     set_boot_mode(slot);
+    return true;
 }
 
 // The recovery image boots now in any case; the answer only decides whether it also becomes
 // the slot booted next time. The end of input counts as Return, so that the boot mode still
-// records that the rescue partition was started.
-void offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
+// records that the rescue partition was started. False when the copy failed.
+bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
     printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
     std::fflush(stdout);
     char answer[RECOVERY_ANSWER_SIZE];
     char first = std::fgets(answer, sizeof answer, stdin) != nullptr ? answer[0] : '\0';
-    if (first == '1' || first == '2') {
-        copy_recovery_image(image, layout.total_len, first);
-        return;
-    }
+    if (first == '1' || first == '2') return copy_recovery_image(image, layout.total_len, first);
     puts("\nBooting recovery image. You will need to download and install an image before rebooting");
     set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
+    return true;
 }
 
-void rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout) {
+// False when the archive cannot be created.
+bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout) {
     puts("Launching diagnostics image");
     FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
     if (archive == nullptr) {
         fputs("Failed to open diags image file.\n", stderr);
-        reboot_system();
+        return false;
     }
     write_payload(archive, image, layout);
     set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
-}
-
-int other_slot(int slot) {
-    if (slot == 1)
-        return 2;
-    if (slot == 2)
-        return 1;
-    return 0;
+    return true;
 }
 
 // A debugger image has a plain 16-byte header whose magic is exactly that of an application or
@@ -147,11 +139,11 @@ void copy_debugger(FILE* image, FILE* output, uint32_t len) {
 
 }  // namespace
 
-int boot_rescue_partition() {
+Ending boot_rescue_partition() {
     FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
     if (archive == nullptr) {
         fputs("Failed to open AppOS tarfile.\n", stderr);
-        reboot_system();
+        return END_REBOOT;
     }
 
     ImageLayout layout{};
@@ -159,7 +151,7 @@ int boot_rescue_partition() {
     if (type != IMAGE_APPLICATION && type != IMAGE_DIAGNOSTICS) {
         fputs("Image not found... \n", stderr);
         std::fclose(archive);
-        return 0;
+        return GO_ON;
     }
 
     uint8_t* image = nullptr;
@@ -168,23 +160,22 @@ int boot_rescue_partition() {
         if (image == nullptr) {
             fprintf(stderr, "Failed to allocate buffer for rescue image (%u bytes)\n", layout.total_len);
             std::fclose(archive);
-            return 0;
+            return GO_ON;
         }
     }
     if (image == nullptr || !rescue_image_intact(image, layout)) {
         fputs("Image CRC failed. Quitting\n", stderr);
         std::free(image);
         std::fclose(archive);
-        return 0;
+        return GO_ON;
     }
 
     write_payload(archive, image, layout);
-    if (type == IMAGE_APPLICATION)
-        offer_recovery_copy(image, layout);
-    else
-        rewrite_diagnostics_archive(image, layout);
+    bool ready = type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout)
+                                           : rewrite_diagnostics_archive(image, layout);
     std::free(image);
-    start_application(type == IMAGE_DIAGNOSTICS);
+    if (!ready) return END_REBOOT;
+    return type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;
 }
 
 int extract_gdb(int slot) {
@@ -193,9 +184,7 @@ int extract_gdb(int slot) {
         return 0;
     printf("Extracting GDB from image slot %d\n", other);
 
-    char path[sizeof("/user/images/image1")];
-    std::snprintf(path, sizeof path, "/user/images/image%d", other);
-    FILE* image = std::fopen(path, "rb");
+    FILE* image = std::fopen(slot_image_path(other), "rb");
     if (image == nullptr) {
         fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;

@@ -1,5 +1,5 @@
 // The rescue menu on the console, and the user file-system erase before the diagnostics boot.
-#include "console/rescue_menu.h"
+#include "rescue/rescue_menu.h"
 
 #include <unistd.h>
 #include <cctype>
@@ -8,12 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "boot/boot_sequence.h"
 #include "console/console_input.h"
-#include "console/serial_download.h"
-#include "console/usb_media.h"
-#include "image/rescue_image.h"
 #include "install/versions.h"
+#include "rescue/serial_download.h"
+#include "rescue/usb_media.h"
+#include "store/rescue_image.h"
 
 namespace {
 
@@ -41,7 +40,7 @@ int take_option() {
         if (key == 0) {
             // At the end of console input every read gives 0 at once: prompting again would
             // never end, so the menu is left as with E.
-            if (console_input_ended()) {
+            if (console_input.ended) {
                 puts("No console input: leaving rescue mode.");
                 return LEAVE_LETTER;
             }
@@ -71,28 +70,36 @@ void erase_and_recreate_user() {
     run_shell_step("creating default filesystem", "mkdir /user/images &> /dev/null");
 }
 
+// The chosen action; an action that ends the process (a reboot, a started image) leaves the menu.
+Ending run_option(int letter) {
+    switch (letter) {
+    case 'X': return xmodem_rescue();
+    case 'R':
+        sleep(1);
+        return END_REBOOT;
+    case 'D': return erase_user_filesystem();
+    case 'U': return usb_install_menu();
+    case 'V': print_installed_versions(); break;
+    }
+    return GO_ON;
+}
+
 }  // namespace
 
-int rescue_menu() {
+Ending rescue_menu() {
     puts("Entering Rescue Mode.");
     for (;;) {
         show_rescue_options();
-        switch (take_option()) {
-        case 'X': xmodem_rescue(); break;
-        case 'R':
-            sleep(1);
-            reboot_system();
-        case 'E': return 1;
-        case 'D': erase_user_filesystem(); break;
-        case 'U': usb_install_menu(); break;
-        case 'V': print_installed_versions(); break;
-        }
+        int letter = take_option();
+        if (letter == 'E') return GO_ON;
+        Ending ending = run_option(letter);
+        if (ending != GO_ON) return ending;
         // an interrupt during the action must not swallow the next key
         break_requested = 0;
     }
 }
 
-int erase_user_filesystem() {
+Ending erase_user_filesystem() {
     printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
     fflush(stdout);
     uint8_t key = get_raw_char();
@@ -100,6 +107,5 @@ int erase_user_filesystem() {
     if (key != 0 && toupper(key) == 'Y') erase_and_recreate_user();
     puts("Booting diags image...");
     fflush(stdout);
-    boot_rescue_partition();
-    return 1;
+    return boot_rescue_partition();
 }

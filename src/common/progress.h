@@ -1,0 +1,11 @@
+// The percent display of long writes (flash blocks, slot files): four columns overwritten in
+// place with backspaces, from "000%" to "100%".
+#pragma once
+#include <cstdint>
+
+// done × 100 / total in 64 bits: the product passes 2^32 for images over 42 MB.
+uint32_t percent_of(uint64_t done, uint64_t total);
+// "\b\b\b\b%3.3d%" with the percent, flushed so that the operator sees it move.
+void show_percent(uint64_t done, uint64_t total);
+// "\b\b\b\b100%" and the line end.
+void show_percent_done();

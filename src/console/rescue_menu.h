@@ -1,4 +1,0 @@
-#pragma once
-
-int rescue_menu();
-int erase_user_filesystem();

@@ -1,0 +1,178 @@
+// Booting an application image from a slot file or from the USB stick: find the image, verify
+// it whole, write its payload out as the application tarball, note the source in the EEPROM and
+// fetch the debugger when asked for. The application start itself is the boot sequence's.
+#include "store/slot_boot.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "console/console_input.h"
+#include "hw/eeprom.h"
+#include "options/boot_options.h"
+#include "store/rejected.h"
+#include "store/rescue_image.h"
+
+uint8_t fallback_attempt = 0;
+
+namespace {
+
+constexpr BootSource USB_SOURCE = 3;
+
+// The input image file and the application tarball of one attempt; leaving scope closes them.
+struct BootFiles {
+    FILE* input = nullptr;
+    FILE* output = nullptr;
+    ~BootFiles() {
+        if (input) std::fclose(input);
+        if (output) std::fclose(output);
+    }
+};
+
+// Opens the slot file asked for or, when it is missing, the other slot's file, which then
+// becomes the source. nullptr when neither opens.
+FILE* open_slot_image(BootSource* source) {
+    if (FILE* file = std::fopen(slot_image_path(*source), "rb")) return file;
+    BootSource other = other_slot(*source);
+    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *source, other);
+    *source = other;
+    if (FILE* file = std::fopen(slot_image_path(other), "rb")) return file;
+    std::fprintf(stderr, "Failed to open Application image %d.\n", other);
+    return nullptr;
+}
+
+// Opens the stick's image. An image seen for the first time goes into the rejected list before
+// it is verified; one already there is loaded only when the operator says so.
+FILE* open_usb_image() {
+    FILE* file = std::fopen("/mnt/usb/NXR4417_OS.img", "rb");
+    if (!file) {
+        std::fputs("Failed to open application image from USB.\n", stderr);
+        return nullptr;
+    }
+    if (!is_rejected("/mnt/usb/NXR4417_OS.img")) {
+        reject_image("/mnt/usb/NXR4417_OS.img");
+        return file;
+    }
+    if (!ask_yes_no("USB image is in rejected list.\nWould you still like to load it? ")) {
+        std::fclose(file);
+        return nullptr;
+    }
+    std::puts("Continuing to load USB image...");
+    return file;
+}
+
+// Bytes from the stream's position to the end of its file; 0 when the size cannot be learnt.
+uint64_t bytes_remaining(FILE* stream) {
+    struct stat info;
+    off_t position = ftello(stream);
+    if (position < 0 || fstat(fileno(stream), &info) != 0 || info.st_size < position) return 0;
+    return uint64_t(info.st_size - position);
+}
+
+// The payload becomes the application tarball, in one write.
+bool write_tarball(BootFiles& files, const uint8_t* payload, uint32_t length) {
+    bool written = std::fwrite(payload, 1, length, files.output) == length;
+    written = std::fclose(files.output) == 0 && written;
+    files.output = nullptr;
+    return written;
+}
+
+// A good image: out to the tarball, the source into the EEPROM, the debugger when asked for,
+// then the application start. A tarball that cannot be written whole ends the boot like one
+// that cannot be created: a partial archive must not be started.
+Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, uint8_t* image) {
+    bool written = write_tarball(files, image + found.layout.header_len, found.layout.payload_len);
+    std::free(image);
+    if (!written) {
+        std::fputs("Failed to write application image output file.\n", stderr);
+        return END_SHELL_REBOOT;
+    }
+    set_boot_mode(uint8_t(source));
+    if (boot_options.gdb && !boot_options.gdbserver) extract_gdb(source);
+    return found.type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;
+}
+
+Ending crc_failed(BootSource source) {
+    if (source == USB_SOURCE) {
+        std::fputs("USB image CRC failed.", stderr);
+        return GO_ON;
+    }
+    if (fallback_attempt) {
+        std::fputs("Both image1 and image2 failed.\n", stderr);
+        return END_SHELL_REBOOT;
+    }
+    std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", source, other_slot(source));
+    return GO_ON;
+}
+
+Ending no_image_found(BootSource source, const FoundImage& found) {
+    if (source == USB_SOURCE) {
+        std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
+        return GO_ON;
+    }
+    if (fallback_attempt) {
+        std::fputs("No valid application image found. Trying rescue image\n", stderr);
+        return END_RESCUE_SHELL_REBOOT;
+    }
+    // The copy holds the last header looked at: its magic word shows what the slot held instead.
+    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", read_be32(found.header + 8),
+                 unsigned(IMAGE_DIAGNOSTICS));
+    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", source, other_slot(source));
+    return GO_ON;
+}
+
+}  // namespace
+
+// The total is taken without wrapping and is compared with what the file holds before any
+// memory is claimed, so a damaged length can neither wrap to a small buffer nor ask for more
+// than the file could deliver; that counts as a short read.
+bool read_verified_image(FILE* input, const FoundImage& found, uint8_t** image) {
+    *image = nullptr;
+    uint64_t total = uint64_t(found.layout.header_len) + found.layout.payload_len;
+    if (total < IMAGE_HEADER_SIZE || total > UINT32_MAX || total > bytes_remaining(input)) return false;
+    auto* buffer = static_cast<uint8_t*>(std::malloc(size_t(total)));
+    if (!buffer) {
+        std::fprintf(stderr, "Not enough memory to load the image (%llu bytes).\n",
+                     static_cast<unsigned long long>(total));
+        return false;
+    }
+    bool good = std::fread(buffer, 1, size_t(total), input) == total &&
+                !image_crc_bad(buffer + 4, uint32_t(total) - 4, read_be32(found.header));
+    if (!good) {
+        std::free(buffer);
+        return false;
+    }
+    *image = buffer;
+    return true;
+}
+
+Ending boot_image(BootSource source) {
+    BootFiles files;
+
+    // open the input
+    if (source == 1 || source == 2) {
+        files.input = open_slot_image(&source);
+        if (!files.input) return END_RESCUE_SHELL_REBOOT;
+    } else if (source == USB_SOURCE) {
+        files.input = open_usb_image();
+        if (!files.input) return GO_ON;
+    } else {
+        return GO_ON;
+    }
+
+    // create the tarball
+    files.output = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    if (!files.output) {
+        std::fputs("Failed to open application image output file.\n", stderr);
+        return END_SHELL_REBOOT;
+    }
+
+    // find, read and verify the image
+    FoundImage found;
+    if (!find_image_header(files.input, &found)) return no_image_found(source, found);
+    uint8_t* image = nullptr;
+    if (!read_verified_image(files.input, found, &image)) return crc_failed(source);
+    return hand_over(source, files, found, image);
+}
