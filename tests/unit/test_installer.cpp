@@ -1,7 +1,11 @@
 // The package installer on the emulated flash: what is written where, the checks that void a
 // download, and the walk over pieces that are not images (unknown types, XMODEM padding, torn
 // or malformed headers). Application images that reach a slot or the application start are
-// covered by the scenario tests.
+// covered by the scenario tests. Faults tried and the test that caught them:
+//   - no check of the claimed total against the file before the allocation:
+//     Installer.UnreadableOrDamagedImageVoidsTheDownload
+//   - the same-version skip without the version check asked for:
+//     Installer.VersionCheckSkipsAnImageEqualToTheInstalledOne
 #include <gtest/gtest.h>
 
 #include <algorithm>
