@@ -21,16 +21,16 @@ namespace {
 
 // Console output written so far must come before whatever the command prints.
 int run_shell_command(const char* command) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return std::system(command);
+    fflush(stdout);
+    fflush(stderr);
+    return system(command);
 }
 
 void unpack_application() {
-    std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n",
+    snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n",
                   "/tmp/vemoximage.tar.gz", "/tmp/vemoximage.tar.gz");
     if (run_shell_command(command_buffer) < 0) {
-        std::fputs("Failed to gunzip Application OS.\n", stderr);
+        fputs("Failed to gunzip Application OS.\n", stderr);
         reboot_system();
     }
 }
@@ -40,15 +40,15 @@ void unpack_application() {
 // leaving the menu goes on with this start.
 void check_application_tree() {
     if (path_exists("/tmp/home/bin/distro-id")) return;
-    std::puts("WARNING: Suspected incompatible application image detected during unpacking");
-    std::printf("Would you like to enter recovery mode to download a new image? y/N: ");
-    std::fflush(stdout);
+    puts("WARNING: Suspected incompatible application image detected during unpacking");
+    printf("Would you like to enter recovery mode to download a new image? y/N: ");
+    fflush(stdout);
     uint8_t key = get_raw_char();
     if (key == 'y' || key == 'Y') carry_out(rescue_menu());
 }
 
 void install_diags_program() {
-    std::puts("install diags image");
+    puts("install diags image");
     run_shell_command("mkdir -p /tmp/home/bin");
     run_shell_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 }
@@ -56,20 +56,20 @@ void install_diags_program() {
 // The image's install script, and its environment file, which is read only beside the script.
 void run_install_script() {
     if (!path_exists("/tmp/home/bin/install.sh")) return;
-    std::puts("Running install script");
+    puts("Running install script");
     run_shell_command("/tmp/home/bin/install.sh");
     if (!path_exists("/tmp/home/bin/env-setup")) return;
-    FILE* file = std::fopen("/tmp/home/bin/env-setup", "r");
+    FILE* file = fopen("/tmp/home/bin/env-setup", "r");
     if (!file) return;
     apply_env_setup(file);
-    std::fclose(file);
+    fclose(file);
 }
 
 void drop_into_shell() {
-    std::puts("Dropping into shell");
-    std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/sh\n");
+    puts("Dropping into shell");
+    snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/sh\n");
     run_shell_command(command_buffer);
-    std::puts("Dropping out of shell");
+    puts("Dropping out of shell");
 }
 
 // Launches that BootManager waits for: when they end there is nothing left but a reboot.
@@ -80,35 +80,35 @@ void drop_into_shell() {
 
 // The normal launch: the launcher takes over this process and its environment.
 [[noreturn]] void launch_application() {
-    std::fflush(stdout);
-    std::fflush(stderr);
+    fflush(stdout);
+    fflush(stderr);
     execlp("/bin/backtrace", "/bin/backtrace", nullptr);
-    std::fputs("Failed to start Application OS.\n", stderr);
+    fputs("Failed to start Application OS.\n", stderr);
     reboot_system();
 }
 
 [[noreturn]] void launch() {
     if (boot_options.gdbserver && boot_options.memchk) {
-        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE,
+        snprintf(command_buffer, COMMAND_BUFFER_SIZE,
                       "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
                       int(boot_options.gdbport));
         run_then_reboot(command_buffer);
     }
     if (boot_options.gdbserver) {
-        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
+        snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
                       int(boot_options.gdbport));
         run_then_reboot(command_buffer);
     }
     if (boot_options.gdb) {
         if (path_exists("/tmp/gdb")) {
-            std::puts("*** Launching under GDB ***");
+            puts("*** Launching under GDB ***");
             run_then_reboot("/tmp/gdb /tmp/home/bin/mp.elf.strip");
         }
-        std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
+        puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
         launch_application();
     }
     if (boot_options.memchk) {
-        std::snprintf(command_buffer, COMMAND_BUFFER_SIZE, "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+        snprintf(command_buffer, COMMAND_BUFFER_SIZE, "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
         run_then_reboot(command_buffer);
     }
     launch_application();
@@ -121,7 +121,7 @@ void drop_into_shell() {
 void apply_env_setup(FILE* file) {
     char name[512] = "";
     char value[512] = "";
-    while (std::fscanf(file, "%511s %511s", name, value) >= 1) {
+    while (fscanf(file, "%511s %511s", name, value) >= 1) {
         setenv(name, value, 1);
         name[0] = '\0';
         value[0] = '\0';

@@ -12,17 +12,17 @@
 
 void reboot_system() {
     // Whatever the console still holds must come out before the switch goes down.
-    std::fflush(stdout);
+    fflush(stdout);
     sleep(1);
-    if (std::system("reboot") < 0) std::fputs("System reboot failed, please power-cycle.\n", stderr);
-    std::exit(0);
+    if (system("reboot") < 0) fputs("System reboot failed, please power-cycle.\n", stderr);
+    exit(0);
 }
 
 void shell_then_reboot() {
     if (boot_options.shell) {
-        std::fflush(stdout);
+        fflush(stdout);
         // How the shell ended does not matter: the switch reboots either way.
-        [[maybe_unused]] int status = std::system("/bin/sh\n");
+        [[maybe_unused]] int status = system("/bin/sh\n");
     }
     reboot_system();
 }

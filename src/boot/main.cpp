@@ -16,12 +16,12 @@ namespace {
 
 // The console is the serial port: a line must reach it before any shell command or message on
 // standard error that follows, whatever kind of file standard output is.
-void make_console_output_line_buffered() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+void make_console_output_line_buffered() { setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
 void prepare_user_filesystem() {
-    std::system("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    system("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     // One walk of the whole jffs2 file system; only the walk matters, not the listing.
-    std::system("/usr/bin/find /user > /dev/null");
+    system("/usr/bin/find /user > /dev/null");
 }
 
 void enter_requested_diagnostics() {
@@ -40,18 +40,18 @@ BootSource boot_from_usb() {
     carry_out(check_usb_boot_image());
     BootSource source = check_usb_replacements();
     if (source != 3) return source;
-    std::printf("Booting image '%s' from USB stick.\n", "NXR4417_OS.img");
+    printf("Booting image '%s' from USB stick.\n", "NXR4417_OS.img");
     carry_out(boot_image(3));
-    std::puts("USB Boot failed. Trying flash images.");
+    puts("USB Boot failed. Trying flash images.");
     return 0;
 }
 
 // The chosen slot, then once the other slot, which boot_image treats as the last chance.
 void boot_slots(BootSlot slot) {
-    std::printf("Booting image '%d'\n", slot);
+    printf("Booting image '%d'\n", slot);
     carry_out(boot_image(slot));
     BootSlot other = other_slot(slot);
-    std::printf("Booting image '%d'\n", other);
+    printf("Booting image '%d'\n", other);
     fallback_attempt = 1;
     carry_out(boot_image(other));
 }

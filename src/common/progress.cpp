@@ -8,8 +8,8 @@ uint32_t percent_of(uint64_t done, uint64_t total) {
 }
 
 void show_percent(uint64_t done, uint64_t total) {
-    std::printf("\b\b\b\b%3.3d%c", int(percent_of(done, total)), '%');
-    std::fflush(stdout);
+    printf("\b\b\b\b%3.3d%c", int(percent_of(done, total)), '%');
+    fflush(stdout);
 }
 
-void show_percent_done() { std::printf("\b\b\b\b100%c\n", '%'); }
+void show_percent_done() { printf("\b\b\b\b100%c\n", '%'); }

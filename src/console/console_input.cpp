@@ -72,8 +72,8 @@ uint8_t get_raw_char() {
 }
 
 void put_char_flush(int c) {
-    std::putchar(static_cast<unsigned char>(c));
-    std::fflush(stdout);
+    putchar(static_cast<unsigned char>(c));
+    fflush(stdout);
 }
 
 // ---- the line editor ----
@@ -95,7 +95,7 @@ struct LineEditor {
 };
 
 // The line ends at the first zero: every byte behind it is zero as well.
-size_t line_length(const LineEditor& ed) { return std::strlen(ed.line); }
+size_t line_length(const LineEditor& ed) { return strlen(ed.line); }
 
 void write_backspaces(size_t count) {
     for (size_t i = 0; i < count; ++i) put_char_flush(BACKSPACE);
@@ -129,7 +129,7 @@ void insert_key(LineEditor& ed, uint8_t key) {
     put_char_flush(key);
     for (size_t i = ed.cursor; i < length; ++i) put_char_flush(static_cast<unsigned char>(ed.line[i]));
     write_backspaces(tail);
-    std::memmove(ed.line + ed.cursor + 1, ed.line + ed.cursor, tail + 1);
+    memmove(ed.line + ed.cursor + 1, ed.line + ed.cursor, tail + 1);
     ed.line[ed.cursor] = static_cast<char>(key);
     ++ed.cursor;
     --ed.free_count;
@@ -139,7 +139,7 @@ void insert_key(LineEditor& ed, uint8_t key) {
 void delete_at_cursor(LineEditor& ed) {
     size_t length = line_length(ed);
     if (ed.cursor >= length) return;
-    std::memmove(ed.line + ed.cursor, ed.line + ed.cursor + 1, length - ed.cursor);
+    memmove(ed.line + ed.cursor, ed.line + ed.cursor + 1, length - ed.cursor);
     ++ed.free_count;
     size_t written = 0;
     for (size_t i = ed.cursor; ed.line[i] != '\0'; ++i, ++written)
@@ -162,9 +162,9 @@ void end_line(LineEditor& ed) {
 // Ctrl-C arrives as a key only where the console raises no signal. A break must not act as
 // Enter on a half-typed answer, so the text typed so far is dropped and the line is empty.
 void break_line(LineEditor& ed) {
-    std::fputs(" <break>\n", stdout);
-    std::fflush(stdout);
-    std::memset(ed.line, 0, line_length(ed));
+    fputs(" <break>\n", stdout);
+    fflush(stdout);
+    memset(ed.line, 0, line_length(ed));
     ed.cursor = 0;
     ed.ended = true;
 }
@@ -223,7 +223,7 @@ bool no_line_to_be_had(uint8_t key) {
 
 char* read_line(char* buffer, size_t size) {
     if (size == 0) return nullptr;
-    std::memset(buffer, 0, size);
+    memset(buffer, 0, size);
     LineEditor ed = {buffer, 0, static_cast<long long>(size), ESCAPE_NONE, false};
     while (!ed.ended) {
         uint8_t key = get_raw_char();
@@ -237,7 +237,7 @@ char* read_line(char* buffer, size_t size) {
 
 namespace {
 
-void print_timeout() { std::puts("\nTimeout. Assuming \"no\"."); }
+void print_timeout() { puts("\nTimeout. Assuming \"no\"."); }
 
 enum WaitResult { ANSWER_WAITING, NO_ANSWER, CONSOLE_GONE };
 
@@ -255,11 +255,11 @@ WaitResult wait_for_answer() {
 // and one byte is taken per prompt, so every further byte of a refused line prompts once more.
 int ask_yes_no(const char* question) {
     // Printed as plain text: a "%" in a question must not be taken for a conversion.
-    std::fputs(question, stdout);
+    fputs(question, stdout);
     for (;;) {
-        std::fputs("(y/n) ", stdout);
-        std::fflush(stdout);
-        std::fflush(stdin);
+        fputs("(y/n) ", stdout);
+        fflush(stdout);
+        fflush(stdin);
         WaitResult wait = wait_for_answer();
         if (wait == CONSOLE_GONE) console_input.ended = true;
         if (wait != ANSWER_WAITING) break;

@@ -71,7 +71,7 @@ struct Installation {
 enum class Outcome { NEXT, VOID, BOOT };
 
 struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
+    void operator()(uint8_t* p) const { free(p); }
 };
 using ImageBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
@@ -255,7 +255,7 @@ Outcome install_image(Installation& job, const FoundImage& image, bool malformed
     if (malformed || total_len > job.file_size - image.position)
         return refuse_unreadable_image(job, image, start_message, crc_message);
 
-    ImageBuffer buffer(static_cast<uint8_t*>(std::malloc(total_len)));
+    ImageBuffer buffer(static_cast<uint8_t*>(malloc(total_len)));
     if (!buffer) {
         printf("Failed to allocate buffer for image (%d)\n", total_len);
         return Outcome::VOID;

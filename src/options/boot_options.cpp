@@ -16,12 +16,12 @@ namespace {
 // A plain substring search, as the boot loader's settings were always looked up: a key also
 // matches inside another setting's value or at the end of a longer name.
 const char* find_value(const char* text, const char* key) {
-    const char* found = std::strstr(text, key);
-    return found ? found + std::strlen(key) : nullptr;
+    const char* found = strstr(text, key);
+    return found ? found + strlen(key) : nullptr;
 }
 
 bool value_begins_with(const char* value, const char* word) {
-    return std::strncmp(value, word, std::strlen(word)) == 0;
+    return strncmp(value, word, strlen(word)) == 0;
 }
 
 // A found key always sets its flag, to on or off; a missing key leaves the flag as it was.
@@ -42,7 +42,7 @@ void parse_boot_parameters(const char* text, BootOptions* options) {
         // Read as %d would (blanks, a sign, digits), but a number beyond the int range, which
         // %d leaves undefined, saturates as the switch's 32-bit C library does.
         char* end = nullptr;
-        long long port = std::strtoll(value, &end, 10);
+        long long port = strtoll(value, &end, 10);
         if (end != value) options->gdbport = int(std::clamp<long long>(port, INT_MIN, INT_MAX));
     }
     read_switch(text, "shell=", "on", &options->shell);

@@ -98,7 +98,7 @@ bool chosen_entry_path(int number, char* path, size_t size) {
     const char* name = find_usb_entry(dir, number);
     if (name != nullptr) {
         printf("Installing %s\n", name);
-        std::snprintf(path, size, "%s%c%s", "/mnt/usb", '/', name);
+        snprintf(path, size, "%s%c%s", "/mnt/usb", '/', name);
     }
     leave_usb_directory(dir);
     return name != nullptr;
@@ -109,7 +109,7 @@ bool chosen_entry_path(int number, char* path, size_t size) {
 UsbMenuAnswer parse_usb_menu_answer(const char* line, int* number) {
     if (line[0] == 'q' || line[0] == 'Q')
         return USB_ANSWER_QUIT;
-    if (std::sscanf(line, "%d", number) == 1)
+    if (sscanf(line, "%d", number) == 1)
         return USB_ANSWER_NUMBER;
     return USB_ANSWER_INVALID;
 }

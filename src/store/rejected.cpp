@@ -30,30 +30,30 @@ std::string shell_quoted(const char* path) {
 // The digest later names a file and stands in a shell command: accept only hex digits.
 bool digest_well_formed(const char* digest) {
     for (int i = 0; i < MD5_TEXT_LEN; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(digest[i])))
+        if (!isxdigit(static_cast<unsigned char>(digest[i])))
             return false;
     }
     return true;
 }
 
 void rejected_entry_path(const char* digest, char* path, size_t size) {
-    std::snprintf(path, size, "/user/images/rejected/%s", digest);
+    snprintf(path, size, "/user/images/rejected/%s", digest);
 }
 
 }  // namespace
 
 bool image_md5(const char* path, char* digest) {
     std::string command = "/bin/busybox md5sum " + shell_quoted(path) + " > /tmp/img_md5string";
-    std::fflush(stdout);
+    fflush(stdout);
     // Without a shell the scratch file still holds the digest of the previous image.
-    if (std::system(command.c_str()) < 0)
+    if (system(command.c_str()) < 0)
         return false;
 
-    FILE* output = std::fopen("/tmp/img_md5string", "r");
+    FILE* output = fopen("/tmp/img_md5string", "r");
     if (output == nullptr)
         return false;
-    size_t got = std::fread(digest, 1, MD5_TEXT_LEN, output);
-    std::fclose(output);
+    size_t got = fread(digest, 1, MD5_TEXT_LEN, output);
+    fclose(output);
     digest[got < MD5_TEXT_LEN ? got : MD5_TEXT_LEN] = '\0';
     return got == MD5_TEXT_LEN && digest_well_formed(digest);
 }
@@ -70,10 +70,10 @@ void reject_image(const char* path) {
         return;
 
     char command[sizeof("touch ") + sizeof entry];
-    std::snprintf(command, sizeof command, "touch %s", entry);
-    std::fflush(stdout);
-    (void)std::system("mkdir -p /user/images/rejected");
-    (void)std::system(command);
+    snprintf(command, sizeof command, "touch %s", entry);
+    fflush(stdout);
+    (void)system("mkdir -p /user/images/rejected");
+    (void)system(command);
 }
 
 bool is_rejected(const char* path) {

@@ -43,12 +43,12 @@ bool rescue_image_intact(uint8_t* image, const ImageLayout& layout) {
 }
 
 bool write_all(FILE* file, const uint8_t* bytes, uint32_t length) {
-    return length == 0 || std::fwrite(bytes, length, 1, file) == 1;
+    return length == 0 || fwrite(bytes, length, 1, file) == 1;
 }
 
 void write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layout) {
     write_all(archive, image + layout.header_len, layout.payload_len);
-    std::fclose(archive);
+    fclose(archive);
 }
 
 // The whole image goes to the slot through "/tmp/image"; a copy that could not be written in
@@ -56,23 +56,23 @@ void write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layou
 // false, and the switch reboots.
 bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_char) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
-    FILE* copy = std::fopen("/tmp/image", "wb");
+    FILE* copy = fopen("/tmp/image", "wb");
     if (copy == nullptr) {
         fputs("Failed to open image file.\n", stderr);
         return false;
     }
     bool written = write_all(copy, image, total_len);
-    if (std::fclose(copy) != 0 || !written) {
+    if (fclose(copy) != 0 || !written) {
         fputs("Failed to write image file.\n", stderr);
         return false;
     }
 
     uint8_t slot = static_cast<uint8_t>(slot_char - '0');
     char command[sizeof("cp /tmp/image /user/images/image1\n")];
-    std::snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
-    std::fflush(stdout);
-    (void)std::system("mkdir /user/images &> /dev/null");
-    (void)std::system(command);
+    snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
+    fflush(stdout);
+    (void)system("mkdir /user/images &> /dev/null");
+    (void)system(command);
 
     printf("Setting boot image to %d\n", slot);
     set_boot_slot(slot);
@@ -85,9 +85,9 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_cha
 // records that the rescue partition was started. False when the copy failed.
 bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
     printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-    std::fflush(stdout);
+    fflush(stdout);
     char answer[RECOVERY_ANSWER_SIZE];
-    char first = std::fgets(answer, sizeof answer, stdin) != nullptr ? answer[0] : '\0';
+    char first = fgets(answer, sizeof answer, stdin) != nullptr ? answer[0] : '\0';
     if (first == '1' || first == '2') return copy_recovery_image(image, layout.total_len, first);
     puts("\nBooting recovery image. You will need to download and install an image before rebooting");
     set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
@@ -97,7 +97,7 @@ bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
 // False when the archive cannot be created.
 bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout) {
     puts("Launching diagnostics image");
-    FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    FILE* archive = fopen("/tmp/vemoximage.tar.gz", "wb");
     if (archive == nullptr) {
         fputs("Failed to open diags image file.\n", stderr);
         return false;
@@ -111,7 +111,7 @@ bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout
 // diagnostics image; with bit 31 set the header is longer and the payload would start elsewhere.
 bool read_debugger_header(FILE* image, uint32_t* len) {
     uint8_t bytes[IMAGE_HEADER_SIZE] = {};
-    if (std::fread(bytes, 1, sizeof bytes, image) != sizeof bytes) {
+    if (fread(bytes, 1, sizeof bytes, image) != sizeof bytes) {
         // A short file leaves zeros, which no valid magic matches.
     }
     ImageHeader header = decode_image_header(bytes);
@@ -125,13 +125,13 @@ bool read_debugger_header(FILE* image, uint32_t* len) {
 
 // Copies len bytes from byte 16 on, or fewer where the file ends first.
 void copy_debugger(FILE* image, FILE* output, uint32_t len) {
-    if (std::fseek(image, IMAGE_HEADER_SIZE, SEEK_SET) != 0)
+    if (fseek(image, IMAGE_HEADER_SIZE, SEEK_SET) != 0)
         return;
     uint8_t block[DEBUGGER_COPY_BLOCK];
     while (len > 0) {
         size_t want = len < sizeof block ? len : sizeof block;
-        size_t got = std::fread(block, 1, want, image);
-        if (got == 0 || std::fwrite(block, 1, got, output) != got)
+        size_t got = fread(block, 1, want, image);
+        if (got == 0 || fwrite(block, 1, got, output) != got)
             return;
         len -= static_cast<uint32_t>(got);
     }
@@ -140,7 +140,7 @@ void copy_debugger(FILE* image, FILE* output, uint32_t len) {
 }  // namespace
 
 Ending boot_rescue_partition() {
-    FILE* archive = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    FILE* archive = fopen("/tmp/vemoximage.tar.gz", "wb");
     if (archive == nullptr) {
         fputs("Failed to open AppOS tarfile.\n", stderr);
         return END_REBOOT;
@@ -150,30 +150,30 @@ Ending boot_rescue_partition() {
     uint32_t type = rescue_image_type(&layout);
     if (type != IMAGE_APPLICATION && type != IMAGE_DIAGNOSTICS) {
         fputs("Image not found... \n", stderr);
-        std::fclose(archive);
+        fclose(archive);
         return GO_ON;
     }
 
     uint8_t* image = nullptr;
     if (rescue_layout_plausible(layout)) {
-        image = static_cast<uint8_t*>(std::malloc(layout.total_len));
+        image = static_cast<uint8_t*>(malloc(layout.total_len));
         if (image == nullptr) {
             fprintf(stderr, "Failed to allocate buffer for rescue image (%u bytes)\n", layout.total_len);
-            std::fclose(archive);
+            fclose(archive);
             return GO_ON;
         }
     }
     if (image == nullptr || !rescue_image_intact(image, layout)) {
         fputs("Image CRC failed. Quitting\n", stderr);
-        std::free(image);
-        std::fclose(archive);
+        free(image);
+        fclose(archive);
         return GO_ON;
     }
 
     write_payload(archive, image, layout);
     bool ready = type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout)
                                            : rewrite_diagnostics_archive(image, layout);
-    std::free(image);
+    free(image);
     if (!ready) return END_REBOOT;
     return type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;
 }
@@ -184,15 +184,15 @@ int extract_gdb(int slot) {
         return 0;
     printf("Extracting GDB from image slot %d\n", other);
 
-    FILE* image = std::fopen(slot_image_path(other), "rb");
+    FILE* image = fopen(slot_image_path(other), "rb");
     if (image == nullptr) {
         fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;
     }
-    FILE* output = std::fopen("/tmp/gdb.gz", "wb");
+    FILE* output = fopen("/tmp/gdb.gz", "wb");
     if (output == nullptr) {
         fputs("Failed to open GDB output file.\n", stderr);
-        std::fclose(image);
+        fclose(image);
         return 0;
     }
 
@@ -203,14 +203,14 @@ int extract_gdb(int slot) {
         copy_debugger(image, output, len);
     }
     // Both files are closed on every way out, the refused header included.
-    std::fclose(image);
-    std::fclose(output);
+    fclose(image);
+    fclose(output);
     if (!found)
         return 0;
 
     puts("decompressing GDB....");
-    std::fflush(stdout);
-    (void)std::system("gunzip /tmp/gdb.gz");
-    (void)std::system("chmod +x /tmp/gdb");
+    fflush(stdout);
+    (void)system("gunzip /tmp/gdb.gz");
+    (void)system("chmod +x /tmp/gdb");
     return 1;
 }

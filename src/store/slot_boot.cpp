@@ -26,29 +26,29 @@ struct BootFiles {
     FILE* input = nullptr;
     FILE* output = nullptr;
     ~BootFiles() {
-        if (input) std::fclose(input);
-        if (output) std::fclose(output);
+        if (input) fclose(input);
+        if (output) fclose(output);
     }
 };
 
 // Opens the slot file asked for or, when it is missing, the other slot's file, which then
 // becomes the source. nullptr when neither opens.
 FILE* open_slot_image(BootSource* source) {
-    if (FILE* file = std::fopen(slot_image_path(*source), "rb")) return file;
+    if (FILE* file = fopen(slot_image_path(*source), "rb")) return file;
     BootSource other = other_slot(*source);
-    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *source, other);
+    fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *source, other);
     *source = other;
-    if (FILE* file = std::fopen(slot_image_path(other), "rb")) return file;
-    std::fprintf(stderr, "Failed to open Application image %d.\n", other);
+    if (FILE* file = fopen(slot_image_path(other), "rb")) return file;
+    fprintf(stderr, "Failed to open Application image %d.\n", other);
     return nullptr;
 }
 
 // Opens the stick's image. An image seen for the first time goes into the rejected list before
 // it is verified; one already there is loaded only when the operator says so.
 FILE* open_usb_image() {
-    FILE* file = std::fopen("/mnt/usb/NXR4417_OS.img", "rb");
+    FILE* file = fopen("/mnt/usb/NXR4417_OS.img", "rb");
     if (!file) {
-        std::fputs("Failed to open application image from USB.\n", stderr);
+        fputs("Failed to open application image from USB.\n", stderr);
         return nullptr;
     }
     if (!is_rejected("/mnt/usb/NXR4417_OS.img")) {
@@ -56,10 +56,10 @@ FILE* open_usb_image() {
         return file;
     }
     if (!ask_yes_no("USB image is in rejected list.\nWould you still like to load it? ")) {
-        std::fclose(file);
+        fclose(file);
         return nullptr;
     }
-    std::puts("Continuing to load USB image...");
+    puts("Continuing to load USB image...");
     return file;
 }
 
@@ -73,8 +73,8 @@ uint64_t bytes_remaining(FILE* stream) {
 
 // The payload becomes the application tarball, in one write.
 bool write_tarball(BootFiles& files, const uint8_t* payload, uint32_t length) {
-    bool written = std::fwrite(payload, 1, length, files.output) == length;
-    written = std::fclose(files.output) == 0 && written;
+    bool written = fwrite(payload, 1, length, files.output) == length;
+    written = fclose(files.output) == 0 && written;
     files.output = nullptr;
     return written;
 }
@@ -84,9 +84,9 @@ bool write_tarball(BootFiles& files, const uint8_t* payload, uint32_t length) {
 // that cannot be created: a partial archive must not be started.
 Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, uint8_t* image) {
     bool written = write_tarball(files, image + found.layout.header_len, found.layout.payload_len);
-    std::free(image);
+    free(image);
     if (!written) {
-        std::fputs("Failed to write application image output file.\n", stderr);
+        fputs("Failed to write application image output file.\n", stderr);
         return END_SHELL_REBOOT;
     }
     set_boot_mode(uint8_t(source));
@@ -96,30 +96,30 @@ Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, u
 
 Ending crc_failed(BootSource source) {
     if (source == USB_SOURCE) {
-        std::fputs("USB image CRC failed.", stderr);
+        fputs("USB image CRC failed.", stderr);
         return GO_ON;
     }
     if (fallback_attempt) {
-        std::fputs("Both image1 and image2 failed.\n", stderr);
+        fputs("Both image1 and image2 failed.\n", stderr);
         return END_SHELL_REBOOT;
     }
-    std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", source, other_slot(source));
+    fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", source, other_slot(source));
     return GO_ON;
 }
 
 Ending no_image_found(BootSource source, const FoundImage& found) {
     if (source == USB_SOURCE) {
-        std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
+        fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
         return GO_ON;
     }
     if (fallback_attempt) {
-        std::fputs("No valid application image found. Trying rescue image\n", stderr);
+        fputs("No valid application image found. Trying rescue image\n", stderr);
         return END_RESCUE_SHELL_REBOOT;
     }
     // The copy holds the last header looked at: its magic word shows what the slot held instead.
-    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", read_be32(found.header + 8),
+    fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", read_be32(found.header + 8),
                  unsigned(IMAGE_DIAGNOSTICS));
-    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", source, other_slot(source));
+    fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", source, other_slot(source));
     return GO_ON;
 }
 
@@ -132,16 +132,16 @@ bool read_verified_image(FILE* input, const FoundImage& found, uint8_t** image) 
     *image = nullptr;
     uint64_t total = uint64_t(found.layout.header_len) + found.layout.payload_len;
     if (total < IMAGE_HEADER_SIZE || total > UINT32_MAX || total > bytes_remaining(input)) return false;
-    auto* buffer = static_cast<uint8_t*>(std::malloc(size_t(total)));
+    auto* buffer = static_cast<uint8_t*>(malloc(size_t(total)));
     if (!buffer) {
-        std::fprintf(stderr, "Not enough memory to load the image (%llu bytes).\n",
+        fprintf(stderr, "Not enough memory to load the image (%llu bytes).\n",
                      static_cast<unsigned long long>(total));
         return false;
     }
-    bool good = std::fread(buffer, 1, size_t(total), input) == total &&
+    bool good = fread(buffer, 1, size_t(total), input) == total &&
                 !image_crc_bad(buffer + 4, uint32_t(total) - 4, read_be32(found.header));
     if (!good) {
-        std::free(buffer);
+        free(buffer);
         return false;
     }
     *image = buffer;
@@ -163,9 +163,9 @@ Ending boot_image(BootSource source) {
     }
 
     // create the tarball
-    files.output = std::fopen("/tmp/vemoximage.tar.gz", "wb");
+    files.output = fopen("/tmp/vemoximage.tar.gz", "wb");
     if (!files.output) {
-        std::fputs("Failed to open application image output file.\n", stderr);
+        fputs("Failed to open application image output file.\n", stderr);
         return END_SHELL_REBOOT;
     }
 
