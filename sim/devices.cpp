@@ -407,6 +407,13 @@ bool mtd_fault(const Tracked& t, MtdOp op)
     return fault_listed("fail", partition_names[t.index], mtd_op_names[op], count);
 }
 
+// Whether the faults file cuts the read just counted short ("short PART read [K]"); it counts
+// the same reads as "fail PART read".
+bool mtd_short_read(const Tracked& t)
+{
+    return fault_listed("short", partition_names[t.index], "read", emulator.mtd_requests[t.index][MTD_OP_READ]);
+}
+
 int mtd_getinfo(const Tracked& t, void* arg)
 {
     char request[96];
@@ -481,16 +488,19 @@ int mtd_erase_request(const Tracked& t, const void* arg)
     return 0;
 }
 
-void log_transfer(const char* request, size_t asked, ssize_t done)
+void log_transfer(const char* request, size_t asked, ssize_t done, bool injected = false)
 {
-    if (done == static_cast<ssize_t>(asked))
+    if (injected)
+        log_line("%s -> %zd (injected short read)", request, done);
+    else if (done == static_cast<ssize_t>(asked))
         log_line("%s", request);
     else
         log_line("%s -> %zd", request, done);
 }
 
 // A read as the MTD character device answers it: past the end there is nothing (0 bytes), a
-// read that runs over the end is cut short.
+// read that runs over the end is cut short. An injected short read gives at most half of the
+// count; the rest of the buffer is left as it was.
 ssize_t mtd_read_at(const Tracked& t, void* buffer, size_t count, int64_t offset, const char* verb)
 {
     char name[32];
@@ -507,10 +517,13 @@ ssize_t mtd_read_at(const Tracked& t, void* buffer, size_t count, int64_t offset
     uint64_t size = partition_info(t).size;
     uint64_t start = static_cast<uint64_t>(offset);
     size_t n = start >= size ? 0 : (count < size - start ? count : static_cast<size_t>(size - start));
+    bool short_read = count > 0 && mtd_short_read(t);
+    if (short_read && n > count / 2)
+        n = count / 2;
     ssize_t got = n == 0 ? 0 : REAL(pread64)(t.fd, buffer, n, offset);
     if (got < 0)
         return fail_request(errno, false, request);
-    log_transfer(request, count, got);
+    log_transfer(request, count, got, short_read);
     return got;
 }
 

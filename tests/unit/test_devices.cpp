@@ -1,10 +1,22 @@
-// The device emulator and the board directory: MTD requests as the kernel answers them, I2C
-// addressing, faults on demand, the scaled sleeps, and the environment the board keeps.
+// The device emulator as the other tests and the simulated board's users rely on it: MTD requests
+// answered as the kernel answers them on NOR flash, faults at the K-th request, the log lines
+// that tests parse, the scaled sleeps, and the environment the board keeps.
+// Faults tried (sim/devices.cpp, sim/board.cpp) and the test that caught each:
+//   MEMGETINFO giving NAND, no alignment check on erase, no check of a range running past the
+//   end, no early success for an empty range -> GetInfoAndEraseAsTheKernelAnswersThem;
+//   programming that overwrites instead of AND, writes not cut at the end, no ENOSPC at the
+//   end -> TransfersProgramLikeNorFlashAndStopAtTheEnd;
+//   K ignored, counters not reset at attach, a short read at every read, a short read that
+//   zeroes the rest of the buffer or is not marked injected, "(injected)" missing, both buses
+//   counting together, close() keeping the descriptor tracked, reads answered before
+//   I2C_SLAVE -> FaultsHitTheKthRequestSinceAttach;
+//   sleep() not scaled, poll() with no time-out logged -> SleepsAreLoggedAndScaled;
+//   the environment's CRC not inverted, no size check (heap overflow under ASan) ->
+//   EnvironmentHasChecksumAndZeroTerminatedSettings.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
-#include <linux/i2c.h>
 #include <mtd/mtd-user.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -34,27 +46,27 @@ int erase(int fd, uint32_t start, uint32_t length)
     return ioctl(fd, MEMERASE, &request);
 }
 
-class MtdEmulation : public ::testing::Test {
+class DeviceEmulation : public ::testing::Test {
 protected:
     TestBoard board;
     int fd = open("/dev/mtd-kernel", O_RDWR);
     void TearDown() override { close(fd); }
 };
 
-// An unaligned range or one past the end (wrapping included) is refused with EINVAL and logged;
-// an empty range inside the partition erases nothing; an erased block holds 0xFF.
-TEST_F(MtdEmulation, GetInfoAndEraseAsTheKernelAnswersThem)
+// An unaligned range or one past the end (wrapping included) is refused with EINVAL; an empty
+// range inside the partition erases nothing; an erased block holds 0xFF.
+TEST_F(DeviceEmulation, GetInfoAndEraseAsTheKernelAnswersThem)
 {
     mtd_info_user info{};
     ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
     EXPECT_EQ(std::tuple(info.size, info.erasesize, info.type), std::tuple(KERNEL_SIZE, E, uint8_t(MTD_NORFLASH)));
-    for (auto [start, length] : {std::pair{100u, E}, {E, 100u}, {KERNEL_SIZE, E}, {KERNEL_SIZE - E, 2 * E},
-                                 {0xFFFF0000u, 0x20000u}})
-        EXPECT_EQ(error_of(erase(fd, start, length)), EINVAL) << start << " " << length;
-    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase 100 "}), Lines{"mtd-kernel erase 100 65536 failed EINVAL"});
     board.set_partition("kernel", Bytes(KERNEL_SIZE, 0x00));
-    EXPECT_EQ(erase(fd, E, 0), 0);
-    ASSERT_EQ(erase(fd, E, 2 * E), 0);
+    board.clear_log();
+    for (auto [start, length, error] : {std::tuple{100u, E, EINVAL}, {E, 100u, EINVAL}, {KERNEL_SIZE, E, EINVAL},
+                                        {KERNEL_SIZE - E, 2 * E, EINVAL}, {0xFFFF0000u, 0x20000u, EINVAL}, {100u, 0u, 0}, {E, 2 * E, 0}})
+        EXPECT_EQ(error_of(erase(fd, start, length)), error) << start << " " << length;
+    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase 100 ", "mtd-kernel erase 65536 131072"}),
+              (Lines{"mtd-kernel erase 100 65536 failed EINVAL", "mtd-kernel erase 100 0", "mtd-kernel erase 65536 131072"}));
     Bytes expected(KERNEL_SIZE, 0x00);
     std::fill(expected.begin() + E, expected.begin() + 3 * E, 0xFF);
     EXPECT_TRUE(board.partition("kernel") == expected);
@@ -62,89 +74,50 @@ TEST_F(MtdEmulation, GetInfoAndEraseAsTheKernelAnswersThem)
 
 // NOR programming only clears bits: the byte stored is old AND new until an erase. At the end
 // of the partition a transfer is short or refused, and the partition never grows.
-TEST_F(MtdEmulation, TransfersProgramLikeNorFlashAndStopAtTheEnd)
+TEST_F(DeviceEmulation, TransfersProgramLikeNorFlashAndStopAtTheEnd)
 {
     const uint8_t first[4] = {0xF0, 0xFF, 0x0F, 0x00}, second[4] = {0x3C, 0x0F, 0xFF, 0xFF};
-    auto stored = [&] {
-        uint8_t bytes[4];
-        return pread(fd, bytes, 4, 1000) == 4 ? Bytes(bytes, bytes + 4) : Bytes{};
-    };
-    ASSERT_EQ(pwrite(fd, first, 4, 1000), 4);
-    ASSERT_EQ(pwrite(fd, second, 4, 1000), 4);
-    EXPECT_EQ(stored(), (Bytes{0x30, 0x0F, 0x0F, 0x00}));
-    ASSERT_EQ(erase(fd, 0, E), 0);
-    ASSERT_EQ(pwrite(fd, second, 4, 1000), 4);
-    EXPECT_EQ(stored(), Bytes(second, second + 4));
-
-    uint8_t buffer[32] = {};
-    EXPECT_EQ(pread(fd, buffer, 32, KERNEL_SIZE), 0);
-    EXPECT_EQ(pread(fd, buffer, 32, KERNEL_SIZE - 8), 8);
-    EXPECT_EQ(error_of(pwrite(fd, buffer, 32, KERNEL_SIZE)), ENOSPC);
-    EXPECT_EQ(pwrite(fd, buffer, 32, KERNEL_SIZE - 8), 8);
+    uint8_t got[32] = {};
+    auto stored = [&] { return pread(fd, got, 4, 1000) == 4 ? Bytes(got, got + 4) : Bytes{}; };
+    EXPECT_EQ((std::tuple{pwrite(fd, first, 4, 1000), pwrite(fd, second, 4, 1000), stored(), erase(fd, 0, E),
+                          pwrite(fd, second, 4, 1000), stored()}),
+              std::tuple(4, 4, Bytes{0x30, 0x0F, 0x0F, 0x00}, 0, 4, Bytes(second, second + 4)));
+    EXPECT_EQ((std::tuple{pread(fd, got, 32, KERNEL_SIZE), pread(fd, got, 32, KERNEL_SIZE - 8),
+                          error_of(pwrite(fd, got, 32, KERNEL_SIZE)), pwrite(fd, got, 32, KERNEL_SIZE - 8)}),
+              std::tuple(0, 8, ENOSPC, 8));
     EXPECT_EQ(board.partition("kernel").size(), KERNEL_SIZE);
 }
 
-// Faults count the requests of one partition and operation since attach; without K every such
-// request fails. A closed descriptor is no longer a device; a detached emulator leaves the
-// host's paths alone.
-TEST_F(MtdEmulation, FaultsClosedDescriptorsAndTheDetachedEmulator)
+// Faults hit the K-th request of one partition and operation, or of one bus and kind of I2C
+// request (failed ones included), since attach; without K every such request. The log marks
+// them. A short read leaves the rest of the buffer as it was. A closed descriptor is no longer a
+// device.
+TEST_F(DeviceEmulation, FaultsHitTheKthRequestSinceAttach)
 {
-    board.set_faults("# comment\nfail kernel erase 2\nfail rfs write\nfail kernel getinfo 1\nmissing /dev/mtd-rescue\n");
-    EXPECT_EQ((std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E)), erase(fd, 0, E)}), std::tuple(0, EIO, 0));
+    board.set_faults("fail kernel erase 2\nfail kernel getinfo 1\nshort kernel read 2\nfail rfs write\nmissing /dev/mtd-rescue\n"
+                     "i2c slave-fail 0 2\ni2c read-fail 0 2\n");
+    int rfs = open("/dev/mtd-rfs", O_RDWR), bus0 = open("/dev/i2c-0", O_RDWR), bus1 = open("/dev/i2c-1", O_RDWR);
     mtd_info_user info{};
-    EXPECT_EQ(ioctl(fd, MEMGETINFO, &info), -1);
-    EXPECT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
-    int rfs = open("/dev/mtd-rfs", O_RDWR);
-    const uint8_t byte = 0;
-    EXPECT_EQ((std::tuple{pwrite(rfs, &byte, 1, 0), pwrite(rfs, &byte, 1, 0)}), std::tuple(-1, -1));
-    EXPECT_EQ(pwrite(fd, &byte, 1, 0), 1) << "another partition is not affected";
-    close(rfs);
-    EXPECT_EQ(error_of(open("/dev/mtd-rescue", O_RDWR)), ENOENT);
-    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase", "open /dev/mtd-rescue", "close"}),
+    uint8_t bytes[10] = {};
+    Bytes tail(10, 0xAA);
+    EXPECT_EQ((std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E)), erase(fd, 0, E), error_of(ioctl(fd, MEMGETINFO, &info)),
+                          ioctl(fd, MEMGETINFO, &info), pread(fd, bytes, 10, 0), pread(fd, tail.data(), 10, 0), pread(fd, bytes, 10, 0),
+                          error_of(pwrite(rfs, bytes, 1, 0)), error_of(pwrite(rfs, bytes, 1, 0)), pwrite(fd, bytes, 1, 0),
+                          error_of(open("/dev/mtd-rescue", O_RDWR))}),
+              std::tuple(0, EIO, 0, EIO, 0, 10, 5, 10, EIO, EIO, 1, ENOENT));
+    EXPECT_EQ(tail, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
+    EXPECT_EQ((std::tuple{error_of(read(bus0, bytes, 1)), ioctl(bus0, I2C_SLAVE, 0x54), ioctl(bus1, I2C_SLAVE, 0x20),
+                          error_of(ioctl(bus0, I2C_SLAVE, 0x54)), error_of(read(bus0, bytes, 1)), read(bus0, bytes, 1)}),
+              std::tuple(ENXIO, 0, 0, EBUSY, EREMOTEIO, 1)) << "no device before I2C_SLAVE; each bus counts apart";
+    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase", "mtd-kernel pread 0 10 ->", "mtd-rfs", "open /dev/mtd-rescue"}),
               (Lines{"mtd-kernel erase 0 65536", "mtd-kernel erase 0 65536 failed EIO (injected)", "mtd-kernel erase 0 65536",
-                     "close /dev/mtd-rfs", "open /dev/mtd-rescue O_RDWR failed ENOENT (injected)"}));
+                     "mtd-kernel pread 0 10 -> 5 (injected short read)", "mtd-rfs pwrite 0 1 failed EIO (injected)",
+                     "mtd-rfs pwrite 0 1 failed EIO (injected)", "open /dev/mtd-rescue O_RDWR failed ENOENT (injected)"}));
     sim_devices_attach(board.dir.c_str());  // counters start again
-    EXPECT_EQ((std::tuple{erase(fd, 0, E), erase(fd, 0, E)}), std::tuple(0, -1));
-
-    close(fd);
-    EXPECT_EQ(ioctl(fd, MEMGETINFO, &info), -1);
-    sim_devices_detach();
-    fd = open("/dev/mtd-kernel", O_RDWR);
-    EXPECT_EQ(fd, -1) << "no such device on the host";
-    sim_devices_attach(board.dir.c_str());
-}
-
-// Transfers to an address without a device fail; the device at 0x20 answers SMBus byte-data
-// transfers only (its registers are tested through the SMBus helpers). Faults count the
-// requests of each bus apart.
-TEST(I2cEmulation, AddressingAndInjectedFaults)
-{
-    TestBoard board;
-    int bus0 = open("/dev/i2c-0", O_RDWR), bus1 = open("/dev/i2c-1", O_RDWR);
-    auto smbus = [](int bus, uint32_t size) {
-        i2c_smbus_data data{};
-        i2c_smbus_ioctl_data request{I2C_SMBUS_READ, 4, size, &data};
-        return ioctl(bus, I2C_SMBUS, &request);
-    };
-    uint8_t bytes[4] = {};
-    EXPECT_EQ(error_of(write(bus0, bytes, 2)), ENXIO) << "no I2C_SLAVE yet";
-    ASSERT_EQ(ioctl(bus1, I2C_SLAVE, 0x54), 0);
-    EXPECT_EQ(error_of(read(bus1, bytes, 1)), ENXIO) << "the EEPROM is on bus 0";
-    ASSERT_EQ(ioctl(bus0, I2C_SLAVE, 0x20), 0);
-    EXPECT_EQ(error_of(smbus(bus0, I2C_SMBUS_BYTE_DATA)), ENXIO);
-    EXPECT_EQ(error_of(ioctl(bus0, I2C_SLAVE, 0xA8)), EINVAL) << "an 8-bit address is no 7-bit address";
-    ASSERT_EQ(ioctl(bus1, I2C_SLAVE, 0x20), 0);
-    EXPECT_EQ(smbus(bus1, I2C_SMBUS_WORD_DATA), -1);
-
-    board.set_faults("i2c slave-fail 0 2\ni2c short-read 0\ni2c read-fail 1\n");
-    sim_devices_attach(board.dir.c_str());
-    EXPECT_EQ((std::tuple{ioctl(bus0, I2C_SLAVE, 0x54), error_of(ioctl(bus0, I2C_SLAVE, 0x54)), ioctl(bus0, I2C_SLAVE, 0x54)}),
-              std::tuple(0, EBUSY, 0));
-    EXPECT_EQ(ioctl(bus1, I2C_SLAVE, 0x20), 0) << "the other bus counts its own requests";
-    EXPECT_EQ(read(bus0, bytes, 4), 3);
-    EXPECT_EQ(error_of(read(bus1, bytes, 1)), EREMOTEIO);
-    close(bus0);
-    close(bus1);
+    EXPECT_EQ((std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E))}), std::tuple(0, EIO));
+    for (int device : {rfs, bus0, bus1})
+        close(device);
+    EXPECT_EQ(error_of(pwrite(rfs, bytes, 1, 0)), EBADF);
 }
 
 TEST(TimeEmulation, SleepsAreLoggedAndScaled)

@@ -1,5 +1,16 @@
 // The board EEPROM and the device at 0x20 on the emulated I2C buses, and the SMBus byte-data
 // transfers that reach that device.
+// Faults tried (src/hw/eeprom.cpp; src/hw/smbus.cpp in a build without libi2c; the emulator's
+// SMBus answers) and the test that caught each:
+//   closed buses marked 0, the boot slot cached -> BootSlotAndMarkerAreReadAfreshAndTheBusesClosed;
+//   the guard mask keeping bit 3 -> SetBootModeSendsItsRequestsInOrder;
+//   register 12 written after a failed read of register 4, no EEPROM write without bus 1, opening
+//   going on after a missing bus 0, i2c_open_buses reporting success, no pause after a failed
+//   write, a pause without a write, a stale errno on a short read, the boot slot or marker
+//   preset to 0xFF, the slave error without errno -> MissingBusesAndTransferFailures;
+//   the helper's read sign-extending, its write returning -2 or sending 0, the emulator's SMBus
+//   write not stored or stored despite the fault, its read of the wrong register ->
+//   Smbus.ReadsUnsignedWritesOneRegisterAndFailsWithErrno.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -25,27 +36,20 @@ std::string with_errno(const std::string& message, int number) { return message 
 class EepromTest : public ::testing::Test {
 protected:
     TestBoard board;
-    void open_buses()
-    {
-        EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), 0); }), "");
-        board.clear_log();
-    }
     Lines requests() { return log_lines_starting(board.log(), {"i2c-", "usleep", "open /dev/i2c", "close /dev/i2c"}); }
 };
 
 // Each read sends the cell's two-byte address, then reads one byte: nothing is kept from an
-// earlier read. Closing sets the records to 0.
+// earlier read. Closing sets the records to -1.
 TEST_F(EepromTest, BootSlotAndMarkerAreReadAfreshAndTheBusesClosed)
 {
     EXPECT_EQ(i2c_open_buses(), 0);
     board.set_eeprom(EEPROM_BOOT_SLOT, 2);
     board.set_eeprom(EEPROM_USB_BOOT_MARKER, USB_BOOT_ENABLED);
-    EXPECT_EQ(get_boot_slot(), 2);
-    EXPECT_EQ(get_usb_boot_marker(), 0xD5);
+    EXPECT_EQ((std::tuple{get_boot_slot(), get_usb_boot_marker()}), std::tuple(2, 0xD5));
     board.set_eeprom(EEPROM_BOOT_SLOT, 0xFF);
     EXPECT_EQ(get_boot_slot(), 0xFF);
-    EXPECT_EQ(i2c_close_buses(), 0);
-    EXPECT_EQ(std::tuple(i2c_bus_fd[0], i2c_bus_fd[1]), std::tuple(-1, -1));
+    EXPECT_EQ((std::tuple{i2c_close_buses(), i2c_bus_fd[0], i2c_bus_fd[1]}), std::tuple(0, -1, -1));
     EXPECT_EQ(requests(), (Lines{"open /dev/i2c-0 O_RDWR", "open /dev/i2c-1 O_RDWR", "i2c-0 slave 0x54",
                                  "i2c-0 write 0x54 01 00", "i2c-0 read 0x54 offset 256 count 1", "i2c-0 slave 0x54",
                                  "i2c-0 write 0x54 01 3b", "i2c-0 read 0x54 offset 315 count 1", "i2c-0 slave 0x54",
@@ -55,10 +59,10 @@ TEST_F(EepromTest, BootSlotAndMarkerAreReadAfreshAndTheBusesClosed)
 
 // Before the EEPROM write, register 12 of the device at 0x20 gets register 4 with bit 3
 // cleared; then one write of address and value, and a pause for the EEPROM's write cycle.
-// Failures on bus 1 are silent: register 12 is left alone and the EEPROM still written.
 TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
 {
-    open_buses();
+    EXPECT_EQ(i2c_open_buses(), 0);
+    board.clear_log();
     EXPECT_EQ(set_boot_mode(4), 3);
     EXPECT_EQ(requests(), (Lines{"i2c-1 slave 0x20", "i2c-1 smbus-read 0x20 reg 4 -> 0x2c",
                                  "i2c-1 smbus-write 0x20 reg 12 = 0x24", "i2c-0 slave 0x54", "i2c-0 write 0x54 01 3a 04",
@@ -70,48 +74,28 @@ TEST_F(EepromTest, SetBootModeSendsItsRequestsInOrder)
         set_boot_slot(1);
         EXPECT_EQ(std::tuple(board.i2c1_register(4), board.i2c1_register(12)), std::tuple(reg4, reg12)) << int(reg4);
     }
-    board.set_i2c1_register(12, 0x5A);
-    board.set_faults("i2c smbus-fail 1 1\n");
-    sim_devices_attach(board.dir.c_str());  // fault counters start again
-    board.clear_log();
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(2), 3); }), "");
-    EXPECT_EQ(board.i2c1_register(12), 0x5A);
-    EXPECT_EQ(log_lines_starting(board.log(), {"i2c-1 smbus-write"}), Lines{});
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 2);
 }
 
-// Without /dev/i2c-0 the open error is printed once, bus 1 is left unopened, and every EEPROM
-// access fails at the slave address with the errno of a descriptor that never opened: EBADF
-// from the kernel, ENOSYS under user-mode emulation, which refuses unknown requests first.
-// Without /dev/i2c-1 the EEPROM stays usable.
-TEST_F(EepromTest, MissingBusesAreReportedAtOpen)
+// Each failing open or transfer has its message; the boot mode cell keeps its value. Without
+// /dev/i2c-0, bus 1 is left unopened and every EEPROM access fails at the slave address with the
+// errno of a descriptor that never opened: EBADF from the kernel, ENOSYS under user-mode
+// emulation, which refuses unknown requests first. Without /dev/i2c-1, or when its transfers
+// fail, the EEPROM is still written and register 12 left alone.
+TEST_F(EepromTest, MissingBusesAndTransferFailures)
 {
-    board.set_faults("missing /dev/i2c-0\n");
-    board.set_eeprom(EEPROM_BOOT_SLOT, 2);
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-0 couldn't be opened\n");
-    EXPECT_EQ(i2c_bus_fd[1], -1);
-    EXPECT_EQ(log_lines_starting(board.log(), {"open /dev/i2c-1"}), Lines{});
-    errno = 0;
-    ioctl(-1, I2C_SLAVE, 0x54);
-    const int bad_fd_errno = errno;
-    const std::string slave_error = with_errno("I2C error when setting bus 0, device 0xa8: ", bad_fd_errno);
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(get_boot_slot(), 0); }), slave_error);
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(get_usb_boot_marker(), 0); }), slave_error);
-    board.clear_log();
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_mode(4), -1); }), with_errno("I2C error when setting bus 0: ", bad_fd_errno));
-    EXPECT_EQ(log_lines_starting(board.log(), {"usleep"}), Lines{}) << "no pause without a write";
-
-    board.set_faults("missing /dev/i2c-1\n");
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(i2c_open_buses(), -1); }), "ERROR: driver /dev/i2c-1 couldn't be opened\n");
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(set_boot_slot(1), 3); }), "");
-    EXPECT_EQ(board.eeprom(EEPROM_BOOT_SLOT), 1);
-}
-
-// Each failing transfer on bus 0 has its message; the boot mode cell keeps its value.
-TEST_F(EepromTest, TransferFailuresOnBus0)
-{
+    const int bad_fd = (ioctl(-1, I2C_SLAVE, 0x54), errno);
+    const std::string no_bus0 = "ERROR: driver /dev/i2c-0 couldn't be opened\n",
+                      slave_error = with_errno("I2C error when setting bus 0, device 0xa8: ", bad_fd);
+    const Lines slot_written = {"i2c-0 write 0x54 01 00 01"};
     // lines: the log lines that start with one of the prefixes.
     const struct { std::string faults; std::function<int()> call; int result; std::string out; Lines prefixes = {}, lines = {}; } cases[] = {
+        {"missing /dev/i2c-0\n", [] { return get_boot_slot() + get_usb_boot_marker(); }, 0, no_bus0 + slave_error + slave_error,
+         {"open /dev/i2c-1"}},
+        {"missing /dev/i2c-0\n", [] { return set_boot_mode(4); }, -1, no_bus0 + with_errno("I2C error when setting bus 0: ", bad_fd),
+         {"usleep"}},  // no pause without a write
+        {"missing /dev/i2c-1\n", [] { return set_boot_slot(1); }, 3, "ERROR: driver /dev/i2c-1 couldn't be opened\n",
+         {"i2c-0 write"}, slot_written},
+        {"i2c smbus-fail 1 1\n", [] { return set_boot_slot(1); }, 3, "", {"i2c-1 smbus-write", "i2c-0 write"}, slot_written},
         {"i2c slave-fail 0\n", get_boot_slot, 0, with_errno("I2C error when setting bus 0, device 0xa8: ", EBUSY)},
         {"i2c slave-fail 0\n", [] { return set_boot_mode(3); }, -1, with_errno("I2C error when setting bus 0: ", EBUSY),
          {"usleep", "i2c-0 write"}},
@@ -125,7 +109,6 @@ TEST_F(EepromTest, TransferFailuresOnBus0)
          with_errno("I2C error when writing bus 0 offset 314: ", EREMOTEIO), {"i2c-0 write", "usleep"},
          {"i2c-0 write 0x54 01 3a 04 failed EREMOTEIO (injected)", "usleep 100000"}},
     };
-    open_buses();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.out);
         board.set_eeprom(EEPROM_BOOT_SLOT, 2);
@@ -133,11 +116,12 @@ TEST_F(EepromTest, TransferFailuresOnBus0)
         board.set_faults(c.faults);
         sim_devices_attach(board.dir.c_str());  // fault counters start again
         board.clear_log();
-        int result = 7;
-        EXPECT_EQ(capture_stdout([&] { result = c.call(); }), c.out);
-        EXPECT_EQ(result, c.result);
-        EXPECT_EQ(board.eeprom(EEPROM_BOOT_MODE), 1);
+        int opened = 7, result = 7;
+        EXPECT_EQ(capture_stdout([&] { opened = i2c_open_buses(); result = c.call(); }), c.out);
+        const int open_result = c.faults.rfind("missing", 0) == 0 ? -1 : 0;
+        EXPECT_EQ(std::tuple(opened, result, board.eeprom(EEPROM_BOOT_MODE)), std::tuple(open_result, c.result, 1));
         EXPECT_EQ(log_lines_starting(board.log(), c.prefixes), c.lines);
+        close_board_devices();
     }
 }
 
@@ -149,25 +133,20 @@ TEST(Smbus, ReadsUnsignedWritesOneRegisterAndFailsWithErrno)
     TestBoard board;
     int fd = open("/dev/i2c-1", O_RDWR);
     ASSERT_EQ(ioctl(fd, I2C_SLAVE, 0x20), 0);
-    for (int value : {0x00, 0x7F, 0x80, 0xFF}) {
-        board.set_i2c1_register(4, uint8_t(value));
-        EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), value);
-    }
-    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 12, 0xA5), 0);
-    EXPECT_EQ(board.i2c1_register(12), 0xA5);
+    for (int value : {0x00, 0x7F, 0x80, 0xFF})
+        EXPECT_EQ((std::tuple{i2c_smbus_write_byte_data(fd, 12, uint8_t(value)), board.i2c1_register(12),
+                              i2c_smbus_read_byte_data(fd, 12)}),
+                  std::tuple(0, value, value));
     board.set_faults("i2c smbus-fail 1\n");
 #ifdef BM_HAVE_LIBI2C
     const int failed = -EREMOTEIO;
 #else
     const int failed = -1;
 #endif
-    errno = 0;
-    EXPECT_EQ(i2c_smbus_read_byte_data(fd, 4), failed);
-    EXPECT_EQ(errno, EREMOTEIO);
-    errno = 0;
-    EXPECT_EQ(i2c_smbus_write_byte_data(fd, 12, 0x00), failed);
-    EXPECT_EQ(errno, EREMOTEIO);
-    EXPECT_EQ(board.i2c1_register(12), 0xA5);
+    auto result_and_errno = [](auto call) { errno = 0; int result = call(); return std::pair(result, errno); };
+    EXPECT_EQ(result_and_errno([&] { return i2c_smbus_read_byte_data(fd, 12); }), std::pair(failed, EREMOTEIO));
+    EXPECT_EQ(result_and_errno([&] { return i2c_smbus_write_byte_data(fd, 12, 0x00); }), std::pair(failed, EREMOTEIO));
+    EXPECT_EQ(board.i2c1_register(12), 0xFF);
     close(fd);
 }
 

@@ -1,5 +1,7 @@
 // MTD flash access on the emulated partitions: geometry, the block rewrite with its percent
 // display and its failures.
+// Faults tried: removing the zeroing of the work buffer before a block is read ->
+// FlashTest.BlockRewriteWithItsPercentDisplayAndFailures fails (the short-read case).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -92,17 +94,21 @@ TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024)
 
 // Every rewrite lands on old data, so a flash_write that forgets the erase (NOR programming only
 // clears bits), or erases before it reads, comes out wrong. The partition is compared whole: the
-// first `landed` bytes of the data at the offset, old data everywhere else (-1: not compared).
-// Each block is read, erased and written in 64 chunks of 1024 bytes. Length 0 at a block boundary
-// gives no block at all (the unsigned 32-bit block arithmetic); inside a block it rewrites that
-// block unchanged.
+// first `landed` bytes of the data at the offset, old data everywhere else (-1: not compared),
+// except `zeroed` bytes from `zeroed_at` on. Each block is read, erased and written in 64 chunks
+// of 1024 bytes. Length 0 at a block boundary gives no block at all (the unsigned 32-bit block
+// arithmetic); inside a block it rewrites that block unchanged.
 TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures)
 {
     const std::string S = "     ", P0 = "\b\b\b\b000%", END = "\b\b\b\b100%\n";
     const std::string erase_failed = "Flash Write mtd erase failed.\n\n";
-    const struct { uint32_t offset, length; std::string faults; int result; std::string out; size_t reads, erases, writes; int landed; } cases[] = {
+    const struct { uint32_t offset, length; std::string faults; int result; std::string out; size_t reads, erases, writes;
+                   int landed; uint32_t zeroed_at = 0, zeroed = 0; } cases[] = {
         {0, 3 * E, "", 0, S + P0 + "\b\b\b\b033%\b\b\b\b066%" + END, 3, 3, 192, 3 * E},
         {E + 300, E, "", 0, S + P0 + "\b\b\b\b050%" + END, 2, 2, 128, E},
+        // The second block reads short: what it did not deliver, and the data does not cover, is
+        // written back as zeros, never as the first block's bytes left in the buffer.
+        {E + 300, E, "short kernel read 2\n", 0, S + P0 + "\b\b\b\b050%" + END, 2, 2, 128, E, 2 * E + E / 2, E / 2},
         {100, 10, "", 0, S + P0 + END, 1, 1, 64, 10},
         {0, 0, "", 0, S + END, 0, 0, 0, 0},
         {5 * E, 0, "", 0, S + END, 0, 0, 0, 0},
@@ -125,6 +131,7 @@ TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures)
         EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(flash_write(data.data(), fd, c.offset, c.length, 1), c.result); }), c.out);
         EXPECT_EQ(std::tuple(count("pread"), count("erase"), count("pwrite")), std::tuple(c.reads, c.erases, c.writes));
         Bytes expected = old_content;
+        std::fill_n(expected.begin() + c.zeroed_at, c.zeroed, 0);
         std::copy(data.begin(), data.begin() + std::max(c.landed, 0), expected.begin() + c.offset);
         EXPECT_TRUE(c.landed < 0 || board.partition("kernel") == expected);
     }
