@@ -350,8 +350,8 @@ int run_log(const std::vector<std::string>& args) {
 }
 
 const Command COMMANDS[] = {
-    {"new", NEW_HELP, run_new},       {"env", ENV_HELP, run_env},    {"eeprom", EEPROM_HELP, run_eeprom},
-    {"flash", FLASH_HELP, run_flash}, {"usb", USB_HELP, run_usb},    {"boot", BOOT_HELP, run_boot},
+    {"new", NEW_HELP, run_new},       {"env", ENV_HELP, run_env}, {"eeprom", EEPROM_HELP, run_eeprom},
+    {"flash", FLASH_HELP, run_flash}, {"usb", USB_HELP, run_usb}, {"boot", BOOT_HELP, run_boot},
     {"log", LOG_HELP, run_log},
 };
 

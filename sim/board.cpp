@@ -20,80 +20,61 @@ constexpr uint32_t I2C1_REGISTER_COUNT = 256;
 // program's clearing of that bit shows in register 12.
 constexpr uint8_t I2C1_REGISTER4_AT_POWER_ON = 0x2C;
 
-bool fail(std::string* error, const std::string& message)
-{
-    if (error)
-        *error = message;
+bool fail(std::string* error, const std::string& message) {
+    if (error) *error = message;
     return false;
 }
 
-std::string describe_errno()
-{
-    return std::strerror(errno);
-}
+std::string describe_errno() { return std::strerror(errno); }
 
-bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::string* error)
-{
+bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::string* error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out)
-        return fail(error, "cannot write " + path.string() + ": " + describe_errno());
+    if (!out) return fail(error, "cannot write " + path.string() + ": " + describe_errno());
     return true;
 }
 
-bool read_file(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error)
-{
+bool read_file(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return fail(error, "cannot read " + path.string() + ": " + describe_errno());
+    if (!in) return fail(error, "cannot read " + path.string() + ": " + describe_errno());
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad())
-        return fail(error, "cannot read " + path.string() + ": " + describe_errno());
+    if (in.bad()) return fail(error, "cannot read " + path.string() + ": " + describe_errno());
     return true;
 }
 
 // Writes bytes at an offset of an existing file, keeping the rest of it.
-bool patch_file(const fs::path& path, uint32_t offset, const uint8_t* bytes, size_t count, std::string* error)
-{
+bool patch_file(const fs::path& path, uint32_t offset, const uint8_t* bytes, size_t count, std::string* error) {
     std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
-    if (!io)
-        return fail(error, "cannot open " + path.string() + ": " + describe_errno());
+    if (!io) return fail(error, "cannot open " + path.string() + ": " + describe_errno());
     io.seekp(offset);
     io.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
     io.close();
-    if (!io)
-        return fail(error, "cannot write " + path.string() + ": " + describe_errno());
+    if (!io) return fail(error, "cannot write " + path.string() + ": " + describe_errno());
     return true;
 }
 
-fs::path partition_file(const std::string& dir, const std::string& name)
-{
+fs::path partition_file(const std::string& dir, const std::string& name) {
     return fs::path(dir) / "mtd" / (name + ".bin");
 }
 
-bool known_partition(const std::string& name)
-{
+bool known_partition(const std::string& name) {
     for (const PartitionSpec& layout : board_partitions())
-        if (name == layout.name)
-            return true;
+        if (name == layout.name) return true;
     return false;
 }
 
 // The boot loader's CRC-32 (reflected polynomial 0xEDB88320, inverted before and after).
-uint32_t env_crc32(const uint8_t* data, size_t length)
-{
+uint32_t env_crc32(const uint8_t* data, size_t length) {
     uint32_t crc = 0xFFFFFFFFu;
     for (size_t i = 0; i < length; ++i) {
         crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
     return ~crc;
 }
 
-bool check_eeprom_offset(uint32_t offset, std::string* error)
-{
+bool check_eeprom_offset(uint32_t offset, std::string* error) {
     if (offset >= EEPROM_SIZE)
         return fail(error, "EEPROM offset " + std::to_string(offset) + " is beyond its 65536 bytes");
     return true;
@@ -101,28 +82,22 @@ bool check_eeprom_offset(uint32_t offset, std::string* error)
 
 }  // namespace
 
-const std::vector<PartitionSpec>& board_partitions()
-{
+const std::vector<PartitionSpec>& board_partitions() {
     static const std::vector<PartitionSpec> partitions = {
-        {"uboot", 512 * KIB, 64 * KIB},     {"ubootenv", 64 * KIB, 64 * KIB},
-        {"devicetree", 256 * KIB, 64 * KIB}, {"kernel", 3 * KIB * KIB, 64 * KIB},
-        {"rfs", 15 * KIB * KIB, 64 * KIB},   {"rescue", 10 * KIB * KIB, 64 * KIB},
+        {"uboot", 512 * KIB, 64 * KIB},      {"ubootenv", 64 * KIB, 64 * KIB},  {"devicetree", 256 * KIB, 64 * KIB},
+        {"kernel", 3 * KIB * KIB, 64 * KIB}, {"rfs", 15 * KIB * KIB, 64 * KIB}, {"rescue", 10 * KIB * KIB, 64 * KIB},
     };
     return partitions;
 }
 
-bool board_create(const std::string& dir, std::string* error)
-{
+bool board_create(const std::string& dir, std::string* error) {
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "mtd", ec);
-    if (!ec)
-        fs::create_directories(fs::path(dir) / "user" / "images", ec);
-    if (ec)
-        return fail(error, "cannot create the board in " + dir + ": " + ec.message());
+    if (!ec) fs::create_directories(fs::path(dir) / "user" / "images", ec);
+    if (ec) return fail(error, "cannot create the board in " + dir + ": " + ec.message());
 
     for (const PartitionSpec& layout : board_partitions()) {
-        if (!write_file(partition_file(dir, layout.name), std::vector<uint8_t>(layout.size, 0xFF), error))
-            return false;
+        if (!write_file(partition_file(dir, layout.name), std::vector<uint8_t>(layout.size, 0xFF), error)) return false;
     }
     std::vector<uint8_t> registers(I2C1_REGISTER_COUNT, 0x00);
     registers[4] = I2C1_REGISTER4_AT_POWER_ON;
@@ -137,15 +112,12 @@ bool board_create(const std::string& dir, std::string* error)
 // The environment block fills the partition: a CRC-32 of everything after it, stored in the
 // target's (big-endian) byte order, then "name=value" strings each ending in a zero byte; the
 // zeros after the last one end the list.
-bool board_set_env(const std::string& dir, const std::vector<std::string>& settings, std::string* error)
-{
+bool board_set_env(const std::string& dir, const std::vector<std::string>& settings, std::string* error) {
     fs::path path = partition_file(dir, "ubootenv");
     std::error_code ec;
     uintmax_t size = fs::file_size(path, ec);
-    if (ec)
-        return fail(error, "cannot read " + path.string() + ": " + ec.message());
-    if (size < 5)
-        return fail(error, "the ubootenv partition is too small for an environment");
+    if (ec) return fail(error, "cannot read " + path.string() + ": " + ec.message());
+    if (size < 5) return fail(error, "the ubootenv partition is too small for an environment");
 
     std::vector<uint8_t> block(size, 0x00);
     size_t at = 4;
@@ -154,8 +126,8 @@ bool board_set_env(const std::string& dir, const std::vector<std::string>& setti
             return fail(error, "environment setting '" + setting + "' is not NAME=VALUE");
         // Keep a final zero byte free: it ends the list.
         if (setting.size() + 1 > block.size() - 1 - at)
-            return fail(error, "the environment does not fit into the ubootenv partition (" +
-                                   std::to_string(size) + " bytes)");
+            return fail(
+                error, "the environment does not fit into the ubootenv partition (" + std::to_string(size) + " bytes)");
         std::memcpy(block.data() + at, setting.data(), setting.size());
         at += setting.size() + 1;
     }
@@ -167,40 +139,32 @@ bool board_set_env(const std::string& dir, const std::vector<std::string>& setti
     return write_file(path, block, error);
 }
 
-bool board_eeprom_read(const std::string& dir, uint32_t offset, uint8_t* value, std::string* error)
-{
-    if (!check_eeprom_offset(offset, error))
-        return false;
+bool board_eeprom_read(const std::string& dir, uint32_t offset, uint8_t* value, std::string* error) {
+    if (!check_eeprom_offset(offset, error)) return false;
     std::vector<uint8_t> bytes;
-    if (!read_file(fs::path(dir) / "eeprom.bin", &bytes, error))
-        return false;
+    if (!read_file(fs::path(dir) / "eeprom.bin", &bytes, error)) return false;
     *value = offset < bytes.size() ? bytes[offset] : 0xFF;
     return true;
 }
 
-bool board_eeprom_write(const std::string& dir, uint32_t offset, uint8_t value, std::string* error)
-{
-    if (!check_eeprom_offset(offset, error))
-        return false;
+bool board_eeprom_write(const std::string& dir, uint32_t offset, uint8_t value, std::string* error) {
+    if (!check_eeprom_offset(offset, error)) return false;
     return patch_file(fs::path(dir) / "eeprom.bin", offset, &value, 1, error);
 }
 
 bool board_flash_file(const std::string& dir, const std::string& partition, const std::string& file,
-                      std::string* error)
-{
+                      std::string* error) {
     if (!known_partition(partition))
-        return fail(error, "unknown partition '" + partition +
-                               "' (uboot, ubootenv, devicetree, kernel, rfs or rescue)");
+        return fail(error,
+                    "unknown partition '" + partition + "' (uboot, ubootenv, devicetree, kernel, rfs or rescue)");
     fs::path target = partition_file(dir, partition);
     std::error_code ec;
     uintmax_t partition_size = fs::file_size(target, ec);
-    if (ec)
-        return fail(error, "cannot read " + target.string() + ": " + ec.message());
+    if (ec) return fail(error, "cannot read " + target.string() + ": " + ec.message());
     std::vector<uint8_t> bytes;
-    if (!read_file(file, &bytes, error))
-        return false;
+    if (!read_file(file, &bytes, error)) return false;
     if (bytes.size() > partition_size)
-        return fail(error, file + " is " + std::to_string(bytes.size()) + " bytes, larger than partition " +
-                               partition + " (" + std::to_string(partition_size) + " bytes)");
+        return fail(error, file + " is " + std::to_string(bytes.size()) + " bytes, larger than partition " + partition +
+                               " (" + std::to_string(partition_size) + " bytes)");
     return patch_file(target, 0, bytes.data(), bytes.size(), error);
 }

@@ -65,8 +65,7 @@ void sleep_seconds(double seconds) {
     timespec left = {};
     left.tv_sec = static_cast<time_t>(seconds);
     left.tv_nsec = static_cast<long>((seconds - static_cast<double>(left.tv_sec)) * 1e9);
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {}
 }
 
 // busybox's reboot, halt and poweroff ask init with SIGTERM, SIGUSR1 and SIGUSR2.

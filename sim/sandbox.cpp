@@ -41,12 +41,12 @@ constexpr const char* HOST_RX = "/usr/bin/rx";
 
 // The busybox applets that imitate the switch's root file system, by folder.
 const std::vector<std::pair<const char*, std::vector<const char*>>> BUSYBOX_APPLETS = {
-    {"/bin", {"ash",   "cat",  "chmod", "cp",    "date", "dd",    "df",    "echo", "false", "grep", "gunzip",
-              "gzip",  "kill", "ln",    "ls",    "mkdir", "mknod", "mv",   "ps",   "pwd",   "rm",   "rmdir",
-              "sed",   "sh",   "sleep", "stty",  "sync",  "tar",   "touch", "true", "uname", "zcat"}},
-    {"/usr/bin", {"[",    "awk",  "basename", "cmp",  "cut",  "dirname", "du",   "env",  "expr",
-                  "find", "head", "hexdump",  "id",   "md5sum", "od",    "printf", "sort", "stat",
-                  "tail", "tee",  "test",     "tr",   "uniq", "wc",      "which", "xargs"}},
+    {"/bin", {"ash",  "cat",  "chmod", "cp",   "date",  "dd",    "df",    "echo", "false", "grep", "gunzip",
+              "gzip", "kill", "ln",    "ls",   "mkdir", "mknod", "mv",    "ps",   "pwd",   "rm",   "rmdir",
+              "sed",  "sh",   "sleep", "stty", "sync",  "tar",   "touch", "true", "uname", "zcat"}},
+    {"/usr/bin", {"[",    "awk",  "basename", "cmp", "cut",    "dirname", "du",     "env",  "expr",
+                  "find", "head", "hexdump",  "id",  "md5sum", "od",      "printf", "sort", "stat",
+                  "tail", "tee",  "test",     "tr",  "uniq",   "wc",      "which",  "xargs"}},
 };
 
 using Args = std::vector<std::string>;
@@ -58,8 +58,8 @@ void add(Args& args, std::initializer_list<std::string> words) { args.insert(arg
 // Its own process, host, network and IPC name spaces, with bmsim-launch as its init; no
 // capabilities, so that nothing inside can mount, reboot or reach the host even as root.
 void add_isolation(Args& args) {
-    add(args, {"--unshare-pid", "--unshare-ipc", "--unshare-net", "--unshare-uts", "--hostname", "switch",
-               "--as-pid-1", "--die-with-parent", "--cap-drop", "ALL"});
+    add(args, {"--unshare-pid", "--unshare-ipc", "--unshare-net", "--unshare-uts", "--hostname", "switch", "--as-pid-1",
+               "--die-with-parent", "--cap-drop", "ALL"});
 }
 
 // The host's shared libraries, read-only: the program, the emulator and the receiver are
@@ -118,20 +118,21 @@ std::string format_number(double value) {
 }
 
 void add_environment(Args& args, const BootRun& run) {
-    add(args, {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin:/usr/sbin", "--setenv", "HOME", "/",
-               "--setenv", "TERM", "vt102", "--setenv", "BMSIM_BOARD", "/sim", "--setenv", "BMSIM_TIME_SCALE",
-               format_number(run.time_scale),
-               // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and
-               // the leak check cannot stop the world inside the sandbox's process name space.
-               "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", "--setenv", "UBSAN_OPTIONS",
-               "print_stacktrace=1"});
+    add(args,
+        {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin:/usr/sbin", "--setenv", "HOME", "/", "--setenv", "TERM",
+         "vt102", "--setenv", "BMSIM_BOARD", "/sim", "--setenv", "BMSIM_TIME_SCALE", format_number(run.time_scale),
+         // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and
+         // the leak check cannot stop the world inside the sandbox's process name space.
+         "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", "--setenv", "UBSAN_OPTIONS",
+         "print_stacktrace=1"});
 }
 
 Args sandbox_command(const BootRun& run, const std::string& console, bool usb_inserted, double usb_ready_after) {
     Args args = {"bwrap"};
     add_isolation(args);
-    add(args, {"--tmpfs", "/", "--dev", "/dev", "--dev-bind", console, "/dev/ttyS0", "--proc", "/proc", "--tmpfs",
-               "/tmp", "--dir", "/bin", "--dir", "/sbin", "--dir", "/usr/bin", "--dir", "/usr/sbin", "--dir", "/etc"});
+    add(args, {"--tmpfs", "/",     "--dev",    "/dev",  "--dev-bind", console, "/dev/ttyS0",
+               "--proc",  "/proc", "--tmpfs",  "/tmp",  "--dir",      "/bin",  "--dir",
+               "/sbin",   "--dir", "/usr/bin", "--dir", "/usr/sbin",  "--dir", "/etc"});
     add_host_libraries(args);
     add_busybox(args);
     add_stubs(args, run.paths.rootfs);
@@ -444,8 +445,8 @@ int boot_board(const BootRun& run) {
     int exit_status = 0;
     for (int number = 1; number <= run.power_cycles; ++number) {
         if (number > 1)
-            notice(console, "the switch reboots: start " + std::to_string(number) + " of " +
-                                std::to_string(run.power_cycles));
+            notice(console,
+                   "the switch reboots: start " + std::to_string(number) + " of " + std::to_string(run.power_cycles));
         StartResult result = run_start(run, number, console, deadline);
         exit_status = exit_status_of(result.status);
         if (result.end == StartEnd::TIMED_OUT) {

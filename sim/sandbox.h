@@ -10,15 +10,15 @@ struct SandboxPaths {
     // The XMODEM receiver's output flush (tty_flush.cpp). The receiver is a host program even when
     // the program is built for the switch, so this library is always the host build's.
     std::string tty_flush_lib;
-    std::string launcher;     // bmsim-launch, the first process inside
-    std::string rootfs;       // the stub programs of the switch's root file system
+    std::string launcher;  // bmsim-launch, the first process inside
+    std::string rootfs;    // the stub programs of the switch's root file system
 };
 
 struct BootRun {
-    std::string board;        // absolute path of the board directory
-    double timeout = -1;      // real seconds for the whole run; negative: none
-    int power_cycles = 1;     // starts allowed: each reboot of the switch starts it again
-    double time_scale = 1;    // the program's own sleeps and polls are scaled by this
+    std::string board;      // absolute path of the board directory
+    double timeout = -1;    // real seconds for the whole run; negative: none
+    int power_cycles = 1;   // starts allowed: each reboot of the switch starts it again
+    double time_scale = 1;  // the program's own sleeps and polls are scaled by this
     SandboxPaths paths;
 };
 

@@ -8,12 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-extern "C" int tcflush(int fd, int queue)
-{
+extern "C" int tcflush(int fd, int queue) {
     static auto real_tcflush = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_NEXT, "tcflush"));
     if ((queue == TCOFLUSH || queue == TCIOFLUSH) && isatty(fd)) {
-        if (queue == TCOFLUSH)
-            return 0;
+        if (queue == TCOFLUSH) return 0;
         queue = TCIFLUSH;
     }
     return real_tcflush(fd, queue);

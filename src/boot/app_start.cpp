@@ -27,8 +27,8 @@ int run_shell_command(const char* command) {
 }
 
 void unpack_application() {
-    snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n",
-                  "/tmp/vemoximage.tar.gz", "/tmp/vemoximage.tar.gz");
+    snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n", "/tmp/vemoximage.tar.gz",
+             "/tmp/vemoximage.tar.gz");
     if (run_shell_command(command_buffer) < 0) {
         fputs("Failed to gunzip Application OS.\n", stderr);
         reboot_system();
@@ -90,13 +90,13 @@ void drop_into_shell() {
 [[noreturn]] void launch() {
     if (boot_options.gdbserver && boot_options.memchk) {
         snprintf(command_buffer, COMMAND_BUFFER_SIZE,
-                      "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
-                      int(boot_options.gdbport));
+                 "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
+                 int(boot_options.gdbport));
         run_then_reboot(command_buffer);
     }
     if (boot_options.gdbserver) {
         snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n",
-                      int(boot_options.gdbport));
+                 int(boot_options.gdbport));
         run_then_reboot(command_buffer);
     }
     if (boot_options.gdb) {

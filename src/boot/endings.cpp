@@ -36,12 +36,12 @@ void rescue_then_shell_then_reboot() {
 
 void carry_out(Ending ending) {
     switch (ending) {
-    case GO_ON: return;
-    case END_REBOOT: reboot_system();
-    case END_SHELL_REBOOT: shell_then_reboot();
-    case END_RESCUE_SHELL_REBOOT: rescue_then_shell_then_reboot();
-    case END_START_APPLICATION: start_application(false);
-    case END_START_DIAGNOSTICS: start_application(true);
+        case GO_ON: return;
+        case END_REBOOT: reboot_system();
+        case END_SHELL_REBOOT: shell_then_reboot();
+        case END_RESCUE_SHELL_REBOOT: rescue_then_shell_then_reboot();
+        case END_START_APPLICATION: start_application(false);
+        case END_START_DIAGNOSTICS: start_application(true);
     }
     reboot_system();
 }

@@ -182,25 +182,32 @@ void act_on_plain_key(LineEditor& ed, uint8_t key) {
         case KEY_CR: end_line(ed); break;
         case KEY_ESC: ed.escape_state = ESCAPE_STARTED; break;
         default:
-            if (key >= 32) insert_key(ed, key);
-            else put_char_flush(BELL);
+            if (key >= 32)
+                insert_key(ed, key);
+            else
+                put_char_flush(BELL);
     }
 }
 
 // ESC Backspace removes the one character before the cursor, exactly as Backspace does.
 void act_on_escaped_key(LineEditor& ed, uint8_t key) {
     ed.escape_state = ESCAPE_NONE;
-    if (key == '[') ed.escape_state = ESCAPE_SEQUENCE;
-    else if (key == KEY_BACKSPACE || key == KEY_DEL) delete_backward(ed);
-    else act_on_plain_key(ed, key);
+    if (key == '[')
+        ed.escape_state = ESCAPE_SEQUENCE;
+    else if (key == KEY_BACKSPACE || key == KEY_DEL)
+        delete_backward(ed);
+    else
+        act_on_plain_key(ed, key);
 }
 
 // Parameters of a control sequence are skipped; only right and left arrows do anything.
 void act_on_sequence_key(LineEditor& ed, uint8_t key) {
     if ((key >= '0' && key <= '9') || key == ';') return;
     ed.escape_state = ESCAPE_NONE;
-    if (key == 'C') move_right(ed);
-    else if (key == 'D') move_left(ed);
+    if (key == 'C')
+        move_right(ed);
+    else if (key == 'D')
+        move_left(ed);
 }
 
 void act_on_key(LineEditor& ed, uint8_t key) {

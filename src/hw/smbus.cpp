@@ -7,8 +7,7 @@
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
 
-static int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_smbus_data* data)
-{
+static int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_smbus_data* data) {
     i2c_smbus_ioctl_data request{};
     request.read_write = read_write;
     request.command = command;
@@ -17,16 +16,13 @@ static int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_
     return ioctl(file, I2C_SMBUS, &request);
 }
 
-__s32 i2c_smbus_read_byte_data(int file, __u8 command)
-{
+__s32 i2c_smbus_read_byte_data(int file, __u8 command) {
     i2c_smbus_data data{};
-    if (smbus_byte_data_request(file, I2C_SMBUS_READ, command, &data) < 0)
-        return -1;
+    if (smbus_byte_data_request(file, I2C_SMBUS_READ, command, &data) < 0) return -1;
     return data.byte;
 }
 
-__s32 i2c_smbus_write_byte_data(int file, __u8 command, __u8 value)
-{
+__s32 i2c_smbus_write_byte_data(int file, __u8 command, __u8 value) {
     i2c_smbus_data data{};
     data.byte = value;
     return smbus_byte_data_request(file, I2C_SMBUS_WRITE, command, &data) < 0 ? -1 : 0;

@@ -5,26 +5,20 @@
 #include <array>
 #include <cstring>
 
-uint32_t read_be32(const uint8_t* b)
-{
+uint32_t read_be32(const uint8_t* b) {
     return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | uint32_t(b[3]);
 }
 
-uint16_t read_be16(const uint8_t* b)
-{
-    return uint16_t(b[0] << 8 | b[1]);
-}
+uint16_t read_be16(const uint8_t* b) { return uint16_t(b[0] << 8 | b[1]); }
 
-void write_be32(uint8_t* b, uint32_t v)
-{
+void write_be32(uint8_t* b, uint32_t v) {
     b[0] = uint8_t(v >> 24);
     b[1] = uint8_t(v >> 16);
     b[2] = uint8_t(v >> 8);
     b[3] = uint8_t(v);
 }
 
-ImageHeader decode_image_header(const uint8_t* b)
-{
+ImageHeader decode_image_header(const uint8_t* b) {
     return {read_be32(b), read_be32(b + 4), read_be32(b + 8), read_be32(b + 12)};
 }
 
@@ -38,13 +32,11 @@ constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320u;
 constexpr int CRC32_SLICES = 16;
 using Crc32Tables = std::array<std::array<uint32_t, 256>, CRC32_SLICES>;
 
-static constexpr Crc32Tables make_crc32_tables()
-{
+static constexpr Crc32Tables make_crc32_tables() {
     Crc32Tables tables{};
     for (uint32_t byte = 0; byte < 256; byte++) {
         uint32_t reg = byte;
-        for (int bit = 0; bit < 8; bit++)
-            reg = (reg & 1) ? (reg >> 1) ^ CRC32_POLYNOMIAL : reg >> 1;
+        for (int bit = 0; bit < 8; bit++) reg = (reg & 1) ? (reg >> 1) ^ CRC32_POLYNOMIAL : reg >> 1;
         tables[0][byte] = reg;
     }
     for (int k = 1; k < CRC32_SLICES; k++)
@@ -59,15 +51,13 @@ static constexpr Crc32Tables crc32_tables = make_crc32_tables();
 
 // The register takes the first byte in its low bits, so four bytes combine little-endian on
 // every host; the compiler turns this into one load where the host allows it.
-static inline uint32_t load_le32(const uint8_t* b)
-{
+static inline uint32_t load_le32(const uint8_t* b) {
     return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
 }
 
 // The twelve lookups of bytes 4 to 15 do not depend on the register; they are summed apart, so
 // that only four lookups and a few XORs stand between one register value and the next.
-static inline uint32_t crc32_fold16(uint32_t reg, const uint8_t* p)
-{
+static inline uint32_t crc32_fold16(uint32_t reg, const uint8_t* p) {
     const auto& t = crc32_tables;
     uint32_t b = load_le32(p + 4);
     uint32_t c = load_le32(p + 8);
@@ -80,25 +70,20 @@ static inline uint32_t crc32_fold16(uint32_t reg, const uint8_t* p)
     return rest ^ head;
 }
 
-uint32_t crc32_update(const uint8_t* data, uint32_t length, uint32_t start)
-{
+uint32_t crc32_update(const uint8_t* data, uint32_t length, uint32_t start) {
     uint32_t reg = start;
-    for (; length >= CRC32_SLICES; length -= CRC32_SLICES, data += CRC32_SLICES)
-        reg = crc32_fold16(reg, data);
-    for (; length > 0; length--, data++)
-        reg = (reg >> 8) ^ crc32_tables[0][(reg ^ *data) & 0xFF];
+    for (; length >= CRC32_SLICES; length -= CRC32_SLICES, data += CRC32_SLICES) reg = crc32_fold16(reg, data);
+    for (; length > 0; length--, data++) reg = (reg >> 8) ^ crc32_tables[0][(reg ^ *data) & 0xFF];
     return reg;
 }
 
-bool image_crc_bad(const uint8_t* data, uint32_t length, uint32_t stored)
-{
+bool image_crc_bad(const uint8_t* data, uint32_t length, uint32_t stored) {
     return crc32_update(data, length, 0xFFFFFFFFu) != stored;
 }
 
 // ---- Header formats --------------------------------------------------------------------------
 
-ImageLayout parse_image_header(const HeaderProbe& probe)
-{
+ImageLayout parse_image_header(const HeaderProbe& probe) {
     const uint8_t* b = probe.bytes;
     uint32_t len = read_be32(b + 4);
     ImageLayout layout{};
@@ -176,14 +161,12 @@ bool find_image_header(FILE* stream, FoundImage* image) {
             case WALK_END:
             case WALK_MALFORMED: return false;
             case WALK_IMAGE:
-                if (bootable_type(image->type))
-                    return fseeko(stream, off_t(image->position), SEEK_SET) == 0;
+                if (bootable_type(image->type)) return fseeko(stream, off_t(image->position), SEEK_SET) == 0;
                 break;
         }
     }
 }
 
 void format_version(uint32_t id, char* out) {
-    snprintf(out, 16, "%d.%d.%d.%d", int(id >> 24), int((id >> 16) & 255), int((id >> 8) & 255),
-             int(id & 255));
+    snprintf(out, 16, "%d.%d.%d.%d", int(id >> 24), int((id >> 16) & 255), int((id >> 8) & 255), int(id & 255));
 }

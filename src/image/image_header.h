@@ -37,11 +37,11 @@ struct HeaderProbe {
 };
 
 struct ImageLayout {
-    uint32_t magic;        // raw, bit 31 included
+    uint32_t magic;  // raw, bit 31 included
     HeaderFormat format;
     uint32_t header_len;
     uint32_t payload_len;
-    uint32_t total_len;    // header_len + payload_len, unsigned 32-bit
+    uint32_t total_len;  // header_len + payload_len, unsigned 32-bit
 };
 
 uint32_t read_be32(const uint8_t* bytes);
@@ -62,26 +62,26 @@ bool image_layout_sane(const ImageLayout& layout);
 
 // One image as the walk found it.
 struct FoundImage {
-    uint64_t position;                   // its first byte in the file
+    uint64_t position;  // its first byte in the file
     ImageLayout layout;
-    uint32_t type;                       // magic with bit 31 cleared
-    uint8_t header[IMAGE_HEADER_SIZE];   // its first 16 bytes as they stand, bit 31 included
+    uint32_t type;                      // magic with bit 31 cleared
+    uint8_t header[IMAGE_HEADER_SIZE];  // its first 16 bytes as they stand, bit 31 included
 };
 
 // A walk over a stream (from its start) or over a buffer. Each image starts at the byte after
 // the previous one; nothing lies between them.
 struct PackageWalk {
-    FILE* stream;            // the file walked, or nullptr for a buffer
-    const uint8_t* bytes;    // the buffer walked
-    uint64_t size;           // the buffer's size
-    uint64_t next;           // where the next image starts
+    FILE* stream;          // the file walked, or nullptr for a buffer
+    const uint8_t* bytes;  // the buffer walked
+    uint64_t size;         // the buffer's size
+    uint64_t next;         // where the next image starts
     bool ended;
 };
 
 enum WalkStep {
-    WALK_IMAGE,       // an image: the walk goes on after it
-    WALK_MALFORMED,   // a header whose lengths cannot be stepped over: the walk ends here
-    WALK_END,         // no whole probe at the next position (end of file, a short tail)
+    WALK_IMAGE,      // an image: the walk goes on after it
+    WALK_MALFORMED,  // a header whose lengths cannot be stepped over: the walk ends here
+    WALK_END,        // no whole probe at the next position (end of file, a short tail)
 };
 
 PackageWalk walk_stream(FILE* stream);

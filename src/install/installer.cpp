@@ -37,18 +37,17 @@ const FlashTarget flash_targets[] = {
      "RFS image is too big for flash (%d > %d)\n", "RFS image update failed", 0xF00000},
     {IMAGE_DEVICETREE, "Installing Device Tree: ", "Bad crc for DFT: 0x%08x, voiding download\n",
      "DFT image is too big for flash (%d > %d)\n", "DFT image update failed", 0x40000},
-    {IMAGE_DIAGNOSTICS, "Installing Diagnostics: ",
-     "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
+    {IMAGE_DIAGNOSTICS, "Installing Diagnostics: ", "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
      "DIAGS image is too big for flash (%d > %d)\n", "DIAGS image update failed", 0xA00000},
 };
 
 int partition_of(uint32_t type) {
     switch (type) {
-    case IMAGE_BOOTLOADER: return flash_partitions.uboot;
-    case IMAGE_KERNEL: return flash_partitions.kernel;
-    case IMAGE_ROOTFS: return flash_partitions.rfs;
-    case IMAGE_DEVICETREE: return flash_partitions.devicetree;
-    default: return flash_partitions.rescue;
+        case IMAGE_BOOTLOADER: return flash_partitions.uboot;
+        case IMAGE_KERNEL: return flash_partitions.kernel;
+        case IMAGE_ROOTFS: return flash_partitions.rfs;
+        case IMAGE_DEVICETREE: return flash_partitions.devicetree;
+        default: return flash_partitions.rescue;
     }
 }
 
@@ -112,9 +111,7 @@ Outcome refuse_unreadable_image(Installation& job, const FoundImage& image, cons
     return Outcome::VOID;
 }
 
-uint32_t computed_crc(const uint8_t* image, uint32_t length) {
-    return crc32_update(image + 4, length - 4, 0xFFFFFFFF);
-}
+uint32_t computed_crc(const uint8_t* image, uint32_t length) { return crc32_update(image + 4, length - 4, 0xFFFFFFFF); }
 
 // --- flash partitions -------------------------------------------------------------------
 
@@ -175,8 +172,7 @@ bool write_boot_archive(const uint8_t* image, const ImageLayout& layout) {
         printf("Image unpack failed (err %d)\n", errno);
         return false;
     }
-    bool written = layout.payload_len == 0 ||
-                   fwrite(image + layout.header_len, layout.payload_len, 1, archive) == 1;
+    bool written = layout.payload_len == 0 || fwrite(image + layout.header_len, layout.payload_len, 1, archive) == 1;
     int error = errno;
     // The buffered tail reaches the file only at the close, where a full /tmp shows.
     if (fclose(archive) != 0 && written) {

@@ -20,9 +20,7 @@ const char* find_value(const char* text, const char* key) {
     return found ? found + strlen(key) : nullptr;
 }
 
-bool value_begins_with(const char* value, const char* word) {
-    return strncmp(value, word, strlen(word)) == 0;
-}
+bool value_begins_with(const char* value, const char* word) { return strncmp(value, word, strlen(word)) == 0; }
 
 // A found key always sets its flag, to on or off; a missing key leaves the flag as it was.
 void read_switch(const char* text, const char* key, const char* on_word, bool* field) {

@@ -13,7 +13,7 @@ struct BootOptions {
 };
 extern BootOptions boot_options;
 
-constexpr uint32_t BOOT_ENV_OFFSET = 4;   // after the environment's checksum word
+constexpr uint32_t BOOT_ENV_OFFSET = 4;  // after the environment's checksum word
 constexpr uint32_t BOOT_ENV_LENGTH = 1280;
 
 void read_boot_parameters();

@@ -73,13 +73,11 @@ void erase_and_recreate_user() {
 // The chosen action; an action that ends the process (a reboot, a started image) leaves the menu.
 Ending run_option(int letter) {
     switch (letter) {
-    case 'X': return xmodem_rescue();
-    case 'R':
-        sleep(1);
-        return END_REBOOT;
-    case 'D': return erase_user_filesystem();
-    case 'U': return usb_install_menu();
-    case 'V': print_installed_versions(); break;
+        case 'X': return xmodem_rescue();
+        case 'R': sleep(1); return END_REBOOT;
+        case 'D': return erase_user_filesystem();
+        case 'U': return usb_install_menu();
+        case 'V': print_installed_versions(); break;
     }
     return GO_ON;
 }

@@ -69,8 +69,7 @@ int serial_download_setup() {
     tcflow(port, TCOON);
 
     // under the raw settings Enter arrives as a carriage return
-    wait_for_enter(port, '\r',
-                   "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r");
+    wait_for_enter(port, '\r', "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r");
     return port;
 }
 

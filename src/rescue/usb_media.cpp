@@ -40,10 +40,8 @@ constexpr UsbReplacement usb_replacements[] = {
 
 // False when the operator declines a replacement that is in the rejected list.
 bool replacement_accepted(const UsbReplacement& replacement) {
-    if (!is_rejected(replacement.path))
-        return true;
-    if (!ask_yes_no("Replacement USB image is in rejected list.\nWould you still like to load it? "))
-        return false;
+    if (!is_rejected(replacement.path)) return true;
+    if (!ask_yes_no("Replacement USB image is in rejected list.\nWould you still like to load it? ")) return false;
     puts("Continuing with replacement USB image...");
     return true;
 }
@@ -56,8 +54,7 @@ DIR* enter_usb_directory(const char* failure_message) {
         closedir(dir);
         dir = nullptr;
     }
-    if (dir == nullptr)
-        puts(failure_message);
+    if (dir == nullptr) puts(failure_message);
     return dir;
 }
 
@@ -74,18 +71,13 @@ bool read_chosen_number(int* number) {
     char line[USB_ANSWER_SIZE];
     for (;;) {
         if (read_line(line, sizeof line) == nullptr) {
-            if (break_requested || console_input.ended)
-                return false;
+            if (break_requested || console_input.ended) return false;
             continue;
         }
         switch (parse_usb_menu_answer(line, number)) {
-        case USB_ANSWER_QUIT:
-            return false;
-        case USB_ANSWER_NUMBER:
-            return true;
-        case USB_ANSWER_INVALID:
-            printf("Invalid file number %s. Try again pleas\n", line);
-            break;
+            case USB_ANSWER_QUIT: return false;
+            case USB_ANSWER_NUMBER: return true;
+            case USB_ANSWER_INVALID: printf("Invalid file number %s. Try again pleas\n", line); break;
         }
     }
 }
@@ -93,8 +85,7 @@ bool read_chosen_number(int* number) {
 // Fills path with "/mnt/usb/" and the name of the chosen entry; false when there is none.
 bool chosen_entry_path(int number, char* path, size_t size) {
     DIR* dir = enter_usb_directory("Unable to re-open USB directory. Quitting");
-    if (dir == nullptr)
-        return false;
+    if (dir == nullptr) return false;
     const char* name = find_usb_entry(dir, number);
     if (name != nullptr) {
         printf("Installing %s\n", name);
@@ -107,10 +98,8 @@ bool chosen_entry_path(int number, char* path, size_t size) {
 }  // namespace
 
 UsbMenuAnswer parse_usb_menu_answer(const char* line, int* number) {
-    if (line[0] == 'q' || line[0] == 'Q')
-        return USB_ANSWER_QUIT;
-    if (sscanf(line, "%d", number) == 1)
-        return USB_ANSWER_NUMBER;
+    if (line[0] == 'q' || line[0] == 'Q') return USB_ANSWER_QUIT;
+    if (sscanf(line, "%d", number) == 1) return USB_ANSWER_NUMBER;
     return USB_ANSWER_INVALID;
 }
 
@@ -123,8 +112,7 @@ bool usb_entry_offered(const char* name) {
 int list_usb_entries(DIR* dir) {
     int count = 0;
     while (const dirent* entry = readdir(dir)) {
-        if (usb_entry_offered(entry->d_name))
-            printf("\t%d: %s\n", ++count, entry->d_name);
+        if (usb_entry_offered(entry->d_name)) printf("\t%d: %s\n", ++count, entry->d_name);
     }
     return count;
 }
@@ -132,17 +120,14 @@ int list_usb_entries(DIR* dir) {
 const char* find_usb_entry(DIR* dir, int number) {
     int count = 0;
     while (const dirent* entry = readdir(dir)) {
-        if (usb_entry_offered(entry->d_name) && ++count == number)
-            return entry->d_name;
+        if (usb_entry_offered(entry->d_name) && ++count == number) return entry->d_name;
     }
     return nullptr;
 }
 
 int mount_usb() {
-    if (!usb_boot_enabled)
-        return 0;
-    printf("Attempting to mount file system on USB flash drive; this can take up to %d seconds.\n",
-           USB_MOUNT_TRIES);
+    if (!usb_boot_enabled) return 0;
+    printf("Attempting to mount file system on USB flash drive; this can take up to %d seconds.\n", USB_MOUNT_TRIES);
     fflush(stdout);
     sleep(1);
     for (int attempt = 0; attempt < USB_MOUNT_TRIES; ++attempt) {
@@ -165,9 +150,9 @@ Ending check_usb_boot_image() {
     }
     puts("Boot image found on USB.");
     switch (install_package("/mnt/usb/NXR4417_Boot.img", 1, 0)) {
-    case INSTALL_DONE: return END_REBOOT;
-    case INSTALL_BOOT_DOWNLOAD: return END_START_APPLICATION;
-    case INSTALL_NOTHING: break;
+        case INSTALL_DONE: return END_REBOOT;
+        case INSTALL_BOOT_DOWNLOAD: return END_START_APPLICATION;
+        case INSTALL_NOTHING: break;
     }
     return GO_ON;
 }
@@ -175,11 +160,9 @@ Ending check_usb_boot_image() {
 int check_usb_replacements() {
     int result = 0;
     for (const UsbReplacement& replacement : usb_replacements) {
-        if (!path_exists(replacement.path))
-            continue;
+        if (!path_exists(replacement.path)) continue;
         printf(replacement.found_message, replacement.name);
-        if (!replacement_accepted(replacement))
-            return 0;
+        if (!replacement_accepted(replacement)) return 0;
         if (install_package(replacement.path, 1, replacement.slot) == INSTALL_DONE) {
             puts(replacement.replaced_message);
             result = replacement.slot;
@@ -189,27 +172,23 @@ int check_usb_replacements() {
         printf("USB replacement image: board will boot with image%d.\n", result);
         return result;
     }
-    if (path_exists("/mnt/usb/NXR4417_OS.img"))
-        return 3;
+    if (path_exists("/mnt/usb/NXR4417_OS.img")) return 3;
     puts("No valid image found on USB");
     return 0;
 }
 
 Ending usb_install_menu() {
     DIR* dir = enter_usb_directory("Unable to open USB directory. Quitting");
-    if (dir == nullptr)
-        return GO_ON;
+    if (dir == nullptr) return GO_ON;
     list_usb_entries(dir);
     printf("Choose file number to install (q to quit): ");
     fflush(stdout);
     int number = 0;
     bool chosen = read_chosen_number(&number);
     leave_usb_directory(dir);
-    if (!chosen || number <= 0)
-        return GO_ON;
+    if (!chosen || number <= 0) return GO_ON;
 
     char path[sizeof("/mnt/usb/") + NAME_MAX];
-    if (!chosen_entry_path(number, path, sizeof path))
-        return GO_ON;
+    if (!chosen_entry_path(number, path, sizeof path)) return GO_ON;
     return install_package(path, 0, 0) == INSTALL_BOOT_DOWNLOAD ? END_START_APPLICATION : GO_ON;
 }

@@ -30,8 +30,7 @@ std::string shell_quoted(const char* path) {
 // The digest later names a file and stands in a shell command: accept only hex digits.
 bool digest_well_formed(const char* digest) {
     for (int i = 0; i < MD5_TEXT_LEN; ++i) {
-        if (!isxdigit(static_cast<unsigned char>(digest[i])))
-            return false;
+        if (!isxdigit(static_cast<unsigned char>(digest[i]))) return false;
     }
     return true;
 }
@@ -46,12 +45,10 @@ bool image_md5(const char* path, char* digest) {
     std::string command = "/bin/busybox md5sum " + shell_quoted(path) + " > /tmp/img_md5string";
     fflush(stdout);
     // Without a shell the scratch file still holds the digest of the previous image.
-    if (system(command.c_str()) < 0)
-        return false;
+    if (system(command.c_str()) < 0) return false;
 
     FILE* output = fopen("/tmp/img_md5string", "r");
-    if (output == nullptr)
-        return false;
+    if (output == nullptr) return false;
     size_t got = fread(digest, 1, MD5_TEXT_LEN, output);
     fclose(output);
     digest[got < MD5_TEXT_LEN ? got : MD5_TEXT_LEN] = '\0';
@@ -66,8 +63,7 @@ void reject_image(const char* path) {
     }
     char entry[sizeof("/user/images/rejected/") + MD5_TEXT_SIZE];
     rejected_entry_path(digest, entry, sizeof entry);
-    if (path_exists(entry))
-        return;
+    if (path_exists(entry)) return;
 
     char command[sizeof("touch ") + sizeof entry];
     snprintf(command, sizeof command, "touch %s", entry);

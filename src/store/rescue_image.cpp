@@ -20,8 +20,7 @@ constexpr size_t DEBUGGER_COPY_BLOCK = 4096;
 // when its header cannot be read.
 uint32_t rescue_image_type(ImageLayout* layout) {
     HeaderProbe probe;
-    if (flash_read(probe.bytes, flash_partitions.rescue, 0, HEADER_PROBE_SIZE) != 0)
-        return 0;
+    if (flash_read(probe.bytes, flash_partitions.rescue, 0, HEADER_PROBE_SIZE) != 0) return 0;
     *layout = parse_image_header(probe);
     return layout->magic & IMAGE_TYPE_MASK;
 }
@@ -29,16 +28,14 @@ uint32_t rescue_image_type(ImageLayout* layout) {
 // Lengths that cannot describe an image, or that reach past the partition, cannot belong to a
 // stored image: they fail like a CRC mismatch, before any memory is taken for them.
 bool rescue_layout_plausible(const ImageLayout& layout) {
-    if (!image_layout_sane(layout))
-        return false;
+    if (!image_layout_sane(layout)) return false;
     MtdGeometry geometry;
     return !mtd_get_geometry(flash_partitions.rescue, &geometry) || layout.total_len <= geometry.size;
 }
 
 // Reads the whole image into image; false when the read fails or the CRC does not match.
 bool rescue_image_intact(uint8_t* image, const ImageLayout& layout) {
-    if (flash_read(image, flash_partitions.rescue, 0, layout.total_len) != 0)
-        return false;
+    if (flash_read(image, flash_partitions.rescue, 0, layout.total_len) != 0) return false;
     return !image_crc_bad(image + 4, layout.total_len - 4, read_be32(image));
 }
 
@@ -125,14 +122,12 @@ bool read_debugger_header(FILE* image, uint32_t* len) {
 
 // Copies len bytes from byte 16 on, or fewer where the file ends first.
 void copy_debugger(FILE* image, FILE* output, uint32_t len) {
-    if (fseek(image, IMAGE_HEADER_SIZE, SEEK_SET) != 0)
-        return;
+    if (fseek(image, IMAGE_HEADER_SIZE, SEEK_SET) != 0) return;
     uint8_t block[DEBUGGER_COPY_BLOCK];
     while (len > 0) {
         size_t want = len < sizeof block ? len : sizeof block;
         size_t got = fread(block, 1, want, image);
-        if (got == 0 || fwrite(block, 1, got, output) != got)
-            return;
+        if (got == 0 || fwrite(block, 1, got, output) != got) return;
         len -= static_cast<uint32_t>(got);
     }
 }
@@ -171,8 +166,8 @@ Ending boot_rescue_partition() {
     }
 
     write_payload(archive, image, layout);
-    bool ready = type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout)
-                                           : rewrite_diagnostics_archive(image, layout);
+    bool ready =
+        type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout) : rewrite_diagnostics_archive(image, layout);
     free(image);
     if (!ready) return END_REBOOT;
     return type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;
@@ -180,8 +175,7 @@ Ending boot_rescue_partition() {
 
 int extract_gdb(int slot) {
     int other = other_slot(slot);
-    if (other == 0)
-        return 0;
+    if (other == 0) return 0;
     printf("Extracting GDB from image slot %d\n", other);
 
     FILE* image = fopen(slot_image_path(other), "rb");
@@ -205,8 +199,7 @@ int extract_gdb(int slot) {
     // Both files are closed on every way out, the refused header included.
     fclose(image);
     fclose(output);
-    if (!found)
-        return 0;
+    if (!found) return 0;
 
     puts("decompressing GDB....");
     fflush(stdout);

@@ -118,7 +118,7 @@ Ending no_image_found(BootSource source, const FoundImage& found) {
     }
     // The copy holds the last header looked at: its magic word shows what the slot held instead.
     fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", read_be32(found.header + 8),
-                 unsigned(IMAGE_DIAGNOSTICS));
+            unsigned(IMAGE_DIAGNOSTICS));
     fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", source, other_slot(source));
     return GO_ON;
 }
@@ -134,8 +134,7 @@ bool read_verified_image(FILE* input, const FoundImage& found, uint8_t** image) 
     if (total < IMAGE_HEADER_SIZE || total > UINT32_MAX || total > bytes_remaining(input)) return false;
     auto* buffer = static_cast<uint8_t*>(malloc(size_t(total)));
     if (!buffer) {
-        fprintf(stderr, "Not enough memory to load the image (%llu bytes).\n",
-                     static_cast<unsigned long long>(total));
+        fprintf(stderr, "Not enough memory to load the image (%llu bytes).\n", static_cast<unsigned long long>(total));
         return false;
     }
     bool good = fread(buffer, 1, size_t(total), input) == total &&

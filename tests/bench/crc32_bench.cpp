@@ -16,8 +16,7 @@ namespace {
 constexpr uint32_t BUFFER_SIZE = 64u << 20;
 
 // The definition: eight shift steps per byte, least significant bit first.
-uint32_t crc32_bitwise(const uint8_t* data, uint32_t length, uint32_t reg)
-{
+uint32_t crc32_bitwise(const uint8_t* data, uint32_t length, uint32_t reg) {
     for (uint32_t i = 0; i < length; i++) {
         uint8_t byte = data[i];
         for (int bit = 0; bit < 8; bit++) {
@@ -28,14 +27,10 @@ uint32_t crc32_bitwise(const uint8_t* data, uint32_t length, uint32_t reg)
     return reg;
 }
 
-uint32_t crc32_project(const uint8_t* data, uint32_t length, uint32_t reg)
-{
-    return crc32_update(data, length, reg);
-}
+uint32_t crc32_project(const uint8_t* data, uint32_t length, uint32_t reg) { return crc32_update(data, length, reg); }
 
 // zlib inverts the register on entry and on exit; undoing both gives the same register.
-uint32_t crc32_zlib(const uint8_t* data, uint32_t length, uint32_t reg)
-{
+uint32_t crc32_zlib(const uint8_t* data, uint32_t length, uint32_t reg) {
     return ~uint32_t(crc32(~reg & 0xFFFFFFFFu, data, length));
 }
 
@@ -45,38 +40,29 @@ struct Measurement {
 };
 
 void time_once(uint32_t (*crc)(const uint8_t*, uint32_t, uint32_t), const std::vector<uint8_t>& buffer,
-               Measurement* best)
-{
+               Measurement* best) {
     auto start = std::chrono::steady_clock::now();
     uint32_t result = crc(buffer.data(), uint32_t(buffer.size()), 0xFFFFFFFFu);
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    if (elapsed.count() < best->seconds)
-        *best = {elapsed.count(), result};
+    if (elapsed.count() < best->seconds) *best = {elapsed.count(), result};
 }
 
-double mib_per_second(const Measurement& m)
-{
-    return BUFFER_SIZE / m.seconds / (1 << 20);
-}
+double mib_per_second(const Measurement& m) { return BUFFER_SIZE / m.seconds / (1 << 20); }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     int rounds = argc > 1 ? atoi(argv[1]) : 9;
-    if (rounds < 1)
-        rounds = 1;
+    if (rounds < 1) rounds = 1;
     std::vector<uint8_t> buffer(BUFFER_SIZE);
     std::mt19937 rng(42);
-    for (uint8_t& b : buffer)
-        b = uint8_t(rng());
+    for (uint8_t& b : buffer) b = uint8_t(rng());
 
     // Rounds alternate between the contenders, so that a busy machine slows each alike; the slow
     // definition runs in the first two rounds only.
     Measurement bitwise, project, zlib;
     for (int round = 0; round < rounds; round++) {
-        if (round < 2)
-            time_once(crc32_bitwise, buffer, &bitwise);
+        if (round < 2) time_once(crc32_bitwise, buffer, &bitwise);
         time_once(crc32_project, buffer, &project);
         time_once(crc32_zlib, buffer, &zlib);
     }

@@ -8,35 +8,27 @@
 #include "bmimage/image_builder.h"
 #include "image/image_header.h"
 
-static void require(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
+static void require(bool condition) {
+    if (!condition) __builtin_trap();
 }
 
-static void parse_probe(const uint8_t* data, size_t size)
-{
-    if (size < HEADER_PROBE_SIZE)
-        return;
+static void parse_probe(const uint8_t* data, size_t size) {
+    if (size < HEADER_PROBE_SIZE) return;
     HeaderProbe probe;
     memcpy(probe.bytes, data, HEADER_PROBE_SIZE);
     ImageLayout layout = parse_image_header(probe);
     require(layout.format >= 1 && layout.format <= 3);
     require(layout.total_len == layout.header_len + layout.payload_len);
-    if (image_layout_sane(layout))
-        require(layout.header_len >= 16 && layout.total_len >= layout.header_len);
+    if (image_layout_sane(layout)) require(layout.header_len >= 16 && layout.total_len >= layout.header_len);
 }
 
 // On success the stream stands at the found image, a whole probe of it lies inside the file and
 // the copy is its first 16 bytes.
-static void search_stream(const std::vector<uint8_t>& file)
-{
-    if (file.empty())
-        return;
+static void search_stream(const std::vector<uint8_t>& file) {
+    if (file.empty()) return;
     std::vector<uint8_t> buffer = file;
     FILE* stream = fmemopen(buffer.data(), buffer.size(), "rb");
-    if (stream == nullptr)
-        return;
+    if (stream == nullptr) return;
     FoundImage found;
     if (find_image_header(stream, &found)) {
         long position = ftell(stream);
@@ -50,8 +42,7 @@ static void search_stream(const std::vector<uint8_t>& file)
 }
 
 // The listed images tile the file from its start, up to where the listing stopped.
-static void list_bytes(const std::vector<uint8_t>& file)
-{
+static void list_bytes(const std::vector<uint8_t>& file) {
     PackageListing listing = list_package(file);
     uint64_t end = 0;
     for (const PackageEntry& entry : listing.entries) {
@@ -63,8 +54,7 @@ static void list_bytes(const std::vector<uint8_t>& file)
         require(end + listing.trailing_bytes == file.size() && listing.trailing_bytes < 24);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> file(data, data + size);
     parse_probe(data, size);
     search_stream(file);

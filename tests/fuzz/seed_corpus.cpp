@@ -7,28 +7,22 @@
 #include "bmimage/image_builder.h"
 #include "image/image_header.h"
 
-static bool write_seed(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes)
-{
+static bool write_seed(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = dir + "/" + name;
     FILE* file = fopen(path.c_str(), "wb");
     bool written = file != nullptr && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (file != nullptr && fclose(file) != 0)
-        written = false;
-    if (!written)
-        fprintf(stderr, "fuzz_seed_corpus: cannot write %s\n", path.c_str());
+    if (file != nullptr && fclose(file) != 0) written = false;
+    if (!written) fprintf(stderr, "fuzz_seed_corpus: cannot write %s\n", path.c_str());
     return written;
 }
 
-static std::vector<uint8_t> payload_of(size_t size)
-{
+static std::vector<uint8_t> payload_of(size_t size) {
     std::vector<uint8_t> payload(size);
-    for (size_t i = 0; i < size; i++)
-        payload[i] = uint8_t(i * 11 + 3);
+    for (size_t i = 0; i < size; i++) payload[i] = uint8_t(i * 11 + 3);
     return payload;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: fuzz_seed_corpus DIR\n");
         return 2;
@@ -47,8 +41,7 @@ int main(int argc, char** argv)
             plan.header_len = format == 3 ? 32 : 0;
             std::vector<uint8_t> image = build_image(plan, payload_of(40 + format));
             ok &= write_seed(dir, image_type_name(type) + "-format" + std::to_string(format), image);
-            if (format == 3 || type == IMAGE_APPLICATION)
-                package.insert(package.end(), image.begin(), image.end());
+            if (format == 3 || type == IMAGE_APPLICATION) package.insert(package.end(), image.begin(), image.end());
         }
     ImageSpec boot;
     boot.type = IMAGE_BOOTLOADER;

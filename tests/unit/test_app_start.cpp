@@ -25,7 +25,8 @@ TEST(EnvSetup, PairRules) {
         {"BM_A 1 BM_B", {{"BM_A", "1"}, {"BM_B", ""}}},
         {"BM_A first BM_C replaced BM_A second", {{"BM_A", "second"}, {"BM_C", "replaced"}}},
         {" \n\t\n", {{"BM_A", "<unset>"}, {"BM_C", "from-before"}}},
-        {"BM_LONG " + long_value + "tail BM_A 1", {{"BM_LONG", long_value}, {"tail", "BM_A"}, {"1", ""}, {"BM_A", "<unset>"}}},
+        {"BM_LONG " + long_value + "tail BM_A 1",
+         {{"BM_LONG", long_value}, {"tail", "BM_A"}, {"1", ""}, {"BM_A", "<unset>"}}},
         {long_name + "X value", {{long_name, "X"}, {"value", ""}}},
     };
     for (const auto& c : cases) {

@@ -12,11 +12,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes pattern(size_t count)
-{
+Bytes pattern(size_t count) {
     Bytes bytes(count);
-    for (size_t i = 0; i < count; i++)
-        bytes[i] = uint8_t(i * 31 + 7);
+    for (size_t i = 0; i < count; i++) bytes[i] = uint8_t(i * 31 + 7);
     return bytes;
 }
 
@@ -24,15 +22,20 @@ Bytes pattern(size_t count)
 // payload, and is listed with the fields it was made with and a good CRC. A flipped byte anywhere
 // after the crc field never lists as a good image: in the payload it shows as a bad CRC, in the
 // header as a bad CRC, an image that no longer fits the file, or lengths that describe no image.
-TEST(BuildImage, RoundTripsThroughTheListingInEveryFormat)
-{
+TEST(BuildImage, RoundTripsThroughTheListingInEveryFormat) {
     const uint32_t ID = 0x0A0B0C0D, F3 = FORMAT3_MARKER;
-    struct Case { ImageSpec plan; uint32_t payload_len, header_len; std::vector<uint32_t> words; };
+    struct Case {
+        ImageSpec plan;
+        uint32_t payload_len, header_len;
+        std::vector<uint32_t> words;
+    };
     const Case cases[] = {
         {{.type = IMAGE_KERNEL, .id = ID}, 61, 16, {61, 0x03504754, ID}},
         {{.type = IMAGE_ROOTFS, .id = ID, .format = 2, .header_len = 64}, 1000, 64, {1000, 0x84504754, ID, 64}},
         {{.type = IMAGE_ROOTFS, .id = ID, .format = 2}, 61, 20, {61, 0x84504754, ID, 20}},
-        {{.type = IMAGE_APPLICATION, .id = ID, .format = 3, .header_len = 32, .set_bit31 = true}, 84, 32,
+        {{.type = IMAGE_APPLICATION, .id = ID, .format = 3, .header_len = 32, .set_bit31 = true},
+         84,
+         32,
          {100, 0x81504754, ID, F3, 32}},
         {{.type = IMAGE_APPLICATION, .id = ID, .format = 3}, 61, 24, {69, 0x01504754, ID, F3, 24}},
     };
@@ -41,8 +44,7 @@ TEST(BuildImage, RoundTripsThroughTheListingInEveryFormat)
         Bytes payload = pattern(c.payload_len), image = build_image(c.plan, payload);
         ASSERT_EQ(image.size(), c.header_len + c.payload_len);
         Bytes header(c.header_len, 0);
-        for (size_t i = 0; i < c.words.size(); i++)
-            write_be32(&header[4 + 4 * i], c.words[i]);
+        for (size_t i = 0; i < c.words.size(); i++) write_be32(&header[4 + 4 * i], c.words[i]);
         EXPECT_TRUE(std::equal(header.begin() + 4, header.end(), image.begin() + 4));
         EXPECT_TRUE(std::equal(payload.begin(), payload.end(), image.begin() + c.header_len));
         PackageListing listing = list_package(image);
@@ -63,8 +65,7 @@ TEST(BuildImage, RoundTripsThroughTheListingInEveryFormat)
 
 // The boot loader's header copy (len, magic, id; crc unknown, so zero) changes only payload
 // bytes 240 to 255, covered by the CRC; a payload too short for it is padded with zeros.
-TEST(BuildImage, BootLoaderHeaderCopyChangesOnlyPayloadBytes240To255)
-{
+TEST(BuildImage, BootLoaderHeaderCopyChangesOnlyPayloadBytes240To255) {
     for (size_t payload_len : {600, 100}) {
         Bytes payload = pattern(payload_len);
         Bytes image = build_image({.type = IMAGE_BOOTLOADER, .id = 7, .embed_header_copy = true}, payload);
@@ -78,8 +79,7 @@ TEST(BuildImage, BootLoaderHeaderCopyChangesOnlyPayloadBytes240To255)
     }
 }
 
-TEST(BmimageNames, VersionsAndTypes)
-{
+TEST(BmimageNames, VersionsAndTypes) {
     uint32_t id = 0;
     EXPECT_TRUE(parse_version("255.0.255.0", &id) && id == 0xFF00FF00u);
     EXPECT_TRUE(parse_version("007.0.0.1", &id) && id == 0x07000001u);

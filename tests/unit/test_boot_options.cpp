@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "options/boot_options.h"
 #include "hw/flash.h"
+#include "options/boot_options.h"
 #include "support/test_board.h"
 
 using namespace std::string_literals;
@@ -18,8 +18,12 @@ namespace {
 // The options in one line, so that a whole result compares at once: "gdb shell port=1234".
 std::string shown(const BootOptions& o) {
     std::string text;
-    for (auto [on, name] : {std::pair{o.gdb, "gdb "}, {o.gdbserver, "gdbserver "}, {o.diagnostics_rescue, "rescue "},
-                            {o.diagnostics_diags, "diags "}, {o.shell, "shell "}, {o.memchk, "memchk "}})
+    for (auto [on, name] : {std::pair{o.gdb, "gdb "},
+                            {o.gdbserver, "gdbserver "},
+                            {o.diagnostics_rescue, "rescue "},
+                            {o.diagnostics_diags, "diags "},
+                            {o.shell, "shell "},
+                            {o.memchk, "memchk "}})
         if (on) text += name;
     return text + "port=" + std::to_string(o.gdbport);
 }
@@ -35,9 +39,13 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
         // Only a value beginning with lower-case "on" counts; a value cut off by the end of
         // the text reads as off.
         {"gdb=onion", "gdb port=1234"},
-        {"gdb=ON ", "port=1234"}, {"gdb=yes ", "port=1234"}, {"gdb= on ", "port=1234"}, {"gdb=o", "port=1234"},
+        {"gdb=ON ", "port=1234"},
+        {"gdb=yes ", "port=1234"},
+        {"gdb= on ", "port=1234"},
+        {"gdb=o", "port=1234"},
         // A key found switches off; a key missing keeps the value.
-        {"shell=off diagnostics=none", "gdb memchk port=99",
+        {"shell=off diagnostics=none",
+         "gdb memchk port=99",
          {.gdb = true, .diagnostics_rescue = true, .shell = true, .memchk = true, .gdbport = 99}},
         // Only a key that turns the server on brings the debugger along.
         {"gdb=off gdbserver=on", "gdb gdbserver port=1234"},
@@ -90,11 +98,15 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         std::vector<uint8_t> partition(64 * 1024, 0);
-        for (const auto& [offset, text] : c.pieces) std::copy(text.begin(), text.end(), partition.begin() + long(offset));
+        for (const auto& [offset, text] : c.pieces)
+            std::copy(text.begin(), text.end(), partition.begin() + long(offset));
         board.set_partition("ubootenv", partition);
         board.set_faults(c.faults);
         boot_options = BootOptions{};
-        capture_stdout([] { flash_open_partitions(); read_boot_parameters(); });
+        capture_stdout([] {
+            flash_open_partitions();
+            read_boot_parameters();
+        });
         EXPECT_EQ(shown(boot_options), c.expected);
         close_board_devices();
     }

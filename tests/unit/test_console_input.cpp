@@ -54,37 +54,75 @@ TEST(LineEditor, KeyTableAndRedrawBytes) {
     } edits[] = {
         // Insertion redraws the tail and steps back over it; removal in the middle redraws the
         // tail and blanks the last column.
-        {"ac\x02" "b\r", "abc", "ac\b" "bc\b" "\n"},
-        {"abcd\x02\x02\x08\n", "acd", "abcd\b\b" "\b" "cd \b\b\b" "\n"},
-        {"abc\x01\x04\n", "bc", "abc\b\b\b" "bc \b\b\b" "\n"},
-        {"ab\x01\x06X\n", "aXb", "ab\b\b" "a" "Xb\b" "\n"},
+        {"ac\x02"
+         "b\r",
+         "abc",
+         "ac\b"
+         "bc\b"
+         "\n"},
+        {"abcd\x02\x02\x08\n", "acd",
+         "abcd\b\b"
+         "\b"
+         "cd \b\b\b"
+         "\n"},
+        {"abc\x01\x04\n", "bc",
+         "abc\b\b\b"
+         "bc \b\b\b"
+         "\n"},
+        {"ab\x01\x06X\n", "aXb",
+         "ab\b\b"
+         "a"
+         "Xb\b"
+         "\n"},
         // Keys at the edges of the line write nothing.
         {"\x01\x02\x08\x7f\x04x\x04\x06\n", "x", "x\n"},
         // The buffer keeps room for the zero; a removal makes room for exactly one more.
         {std::string(128, 'k') + "\n", std::string(127, 'k'), std::string(127, 'k') + "\x07\n"},
-        {"abcd\x7fXY\n", "abX", "abc\x07" "\b \b" "X\x07" "\n", "", 4},
+        {"abcd\x7fXY\n", "abX",
+         "abc\x07"
+         "\b \b"
+         "X\x07"
+         "\n",
+         "", 4},
         // Other control codes ring the bell; high codes are inserted.
-        {"a\tb\x05\0\x1c\xe9\n"s, "ab\xe9", "a\x07" "b\x07\x07\x07\xe9\n"},
+        {"a\tb\x05\0\x1c\xe9\n"s, "ab\xe9",
+         "a\x07"
+         "b\x07\x07\x07\xe9\n"},
         // Enter ends the line without storing it; the keys after it stay on the console.
         {"12\r34\n", "12", "12\n", "34\n"},
         // Ctrl-C breaks the line and drops the text typed.
-        {"12\x03" "after", "", "12 <break>\n", "after"},
+        {"12\x03"
+         "after",
+         "", "12 <break>\n", "after"},
         // Arrows move the cursor, with parameters skipped; other sequences are dropped; a line
         // end inside a sequence is its final key.
-        {"ab\x01\x1b[1;5CX\n", "aXb", "ab\b\b" "a" "Xb\b" "\n"},
-        {"ab\x1b[DX\n", "aXb", "ab\b" "Xb\b" "\n"},
+        {"ab\x01\x1b[1;5CX\n", "aXb",
+         "ab\b\b"
+         "a"
+         "Xb\b"
+         "\n"},
+        {"ab\x1b[DX\n", "aXb",
+         "ab\b"
+         "Xb\b"
+         "\n"},
         {"ab\x1b[A\x1b[B\x1b[3~c\n", "abc", "abc\n"},
         {"\x1b[\nok\n", "ok", "ok\n"},
         // The key after a lone escape is a plain key; escape backspace removes one character.
         {"\x1bOC\n", "OC", "OC\n"},
         {"ab cd\x1b\x7f\n", "ab c", "ab cd\b \b\n"},
-        {"xy12\x02\x1b\x08\n", "xy2", "xy12\b" "\b" "2 \b\b" "\n"},
+        {"xy12\x02\x1b\x08\n", "xy2",
+         "xy12\b"
+         "\b"
+         "2 \b\b"
+         "\n"},
     };
     for (const auto& e : edits) {
         SCOPED_TRACE(testing::PrintToString(e.keys));
         std::string buffer(e.size, 'X'), rest;
         char* line = nullptr;
-        EXPECT_EQ(on_pipe(e.keys, true, [&] { line = read_line(buffer.data(), e.size); }, &rest), e.echo);
+        EXPECT_EQ(on_pipe(
+                      e.keys, true, [&] { line = read_line(buffer.data(), e.size); }, &rest),
+                  e.echo);
         EXPECT_EQ(line == buffer.data() ? std::string(line) : "<not the buffer>", e.line);
         EXPECT_EQ(rest, e.rest);
     }
@@ -132,7 +170,9 @@ TEST(YesNo, TakesLowerCaseYOrNPromptingAgainForEveryOtherByte) {
         board.clear_log();
         int answer = -1;
         std::string rest;
-        EXPECT_EQ(on_pipe(c.keys, false, [&] { answer = ask_yes_no(c.question.c_str()); }, &rest), c.shown);
+        EXPECT_EQ(on_pipe(
+                      c.keys, false, [&] { answer = ask_yes_no(c.question.c_str()); }, &rest),
+                  c.shown);
         EXPECT_EQ(answer, c.answer);
         EXPECT_EQ(rest, c.rest);
         EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), std::vector<std::string>(c.waits, "poll 5000"));

@@ -11,17 +11,14 @@
 namespace {
 
 // The definition: eight shift steps per byte, least significant bit first, no table.
-uint32_t crc32_bitwise(const uint8_t* data, size_t length, uint32_t reg)
-{
+uint32_t crc32_bitwise(const uint8_t* data, size_t length, uint32_t reg) {
     for (size_t i = 0; i < length; i++)
-        for (int bit = 0; bit < 8; bit++)
-            reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+        for (int bit = 0; bit < 8; bit++) reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
     return reg;
 }
 
 // Start 0xFFFFFFFF, no final inversion.
-TEST(Crc32, CheckValues)
-{
+TEST(Crc32, CheckValues) {
     for (auto [text, crc] : {std::pair{"123456789", 0x340BC6D9u}, {"abc", 0xCADBBE3Du}, {"", 0xFFFFFFFFu}})
         EXPECT_EQ(crc32_update(reinterpret_cast<const uint8_t*>(text), uint32_t(strlen(text)), 0xFFFFFFFFu), crc)
             << text;
@@ -29,12 +26,10 @@ TEST(Crc32, CheckValues)
 
 // Every short length at every alignment, then longer ones; each from a random start value, and
 // split at a random point into two chained calls.
-TEST(Crc32, MatchesTheDefinitionForAnyLengthAlignmentStartAndChaining)
-{
+TEST(Crc32, MatchesTheDefinitionForAnyLengthAlignmentStartAndChaining) {
     std::mt19937 rng(1);
     std::vector<uint8_t> buffer(3000 + 16);
-    for (uint8_t& b : buffer)
-        b = uint8_t(rng());
+    for (uint8_t& b : buffer) b = uint8_t(rng());
     for (uint32_t length = 0; length <= 3000; length += (length < 80 ? 1 : 37)) {
         for (uint32_t align = 0; align < 16; align += (length < 80 ? 1 : 5)) {
             const uint8_t* data = buffer.data() + align;

@@ -40,8 +40,7 @@ using Bytes = std::vector<uint8_t>;
 // The errno of a failed request; 0 when it did not fail.
 int error_of(long result) { return result == -1 ? errno : 0; }
 
-int erase(int fd, uint32_t start, uint32_t length)
-{
+int erase(int fd, uint32_t start, uint32_t length) {
     erase_info_user request{start, length};
     return ioctl(fd, MEMERASE, &request);
 }
@@ -55,18 +54,23 @@ protected:
 
 // An unaligned range or one past the end (wrapping included) is refused with EINVAL; an empty
 // range inside the partition erases nothing; an erased block holds 0xFF.
-TEST_F(DeviceEmulation, GetInfoAndEraseAsTheKernelAnswersThem)
-{
+TEST_F(DeviceEmulation, GetInfoAndEraseAsTheKernelAnswersThem) {
     mtd_info_user info{};
     ASSERT_EQ(ioctl(fd, MEMGETINFO, &info), 0);
     EXPECT_EQ(std::tuple(info.size, info.erasesize, info.type), std::tuple(KERNEL_SIZE, E, uint8_t(MTD_NORFLASH)));
     board.set_partition("kernel", Bytes(KERNEL_SIZE, 0x00));
     board.clear_log();
-    for (auto [start, length, error] : {std::tuple{100u, E, EINVAL}, {E, 100u, EINVAL}, {KERNEL_SIZE, E, EINVAL},
-                                        {KERNEL_SIZE - E, 2 * E, EINVAL}, {0xFFFF0000u, 0x20000u, EINVAL}, {100u, 0u, 0}, {E, 2 * E, 0}})
+    for (auto [start, length, error] : {std::tuple{100u, E, EINVAL},
+                                        {E, 100u, EINVAL},
+                                        {KERNEL_SIZE, E, EINVAL},
+                                        {KERNEL_SIZE - E, 2 * E, EINVAL},
+                                        {0xFFFF0000u, 0x20000u, EINVAL},
+                                        {100u, 0u, 0},
+                                        {E, 2 * E, 0}})
         EXPECT_EQ(error_of(erase(fd, start, length)), error) << start << " " << length;
-    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase 100 ", "mtd-kernel erase 65536 131072"}),
-              (Lines{"mtd-kernel erase 100 65536 failed EINVAL", "mtd-kernel erase 100 0", "mtd-kernel erase 65536 131072"}));
+    EXPECT_EQ(
+        log_lines_starting(board.log(), {"mtd-kernel erase 100 ", "mtd-kernel erase 65536 131072"}),
+        (Lines{"mtd-kernel erase 100 65536 failed EINVAL", "mtd-kernel erase 100 0", "mtd-kernel erase 65536 131072"}));
     Bytes expected(KERNEL_SIZE, 0x00);
     std::fill(expected.begin() + E, expected.begin() + 3 * E, 0xFF);
     EXPECT_TRUE(board.partition("kernel") == expected);
@@ -74,8 +78,7 @@ TEST_F(DeviceEmulation, GetInfoAndEraseAsTheKernelAnswersThem)
 
 // NOR programming only clears bits: the byte stored is old AND new until an erase. At the end
 // of the partition a transfer is short or refused, and the partition never grows.
-TEST_F(DeviceEmulation, TransfersProgramLikeNorFlashAndStopAtTheEnd)
-{
+TEST_F(DeviceEmulation, TransfersProgramLikeNorFlashAndStopAtTheEnd) {
     const uint8_t first[4] = {0xF0, 0xFF, 0x0F, 0x00}, second[4] = {0x3C, 0x0F, 0xFF, 0xFF};
     uint8_t got[32] = {};
     auto stored = [&] { return pread(fd, got, 4, 1000) == 4 ? Bytes(got, got + 4) : Bytes{}; };
@@ -92,41 +95,45 @@ TEST_F(DeviceEmulation, TransfersProgramLikeNorFlashAndStopAtTheEnd)
 // request (failed ones included), since attach; without K every such request. The log marks
 // them. A short read leaves the rest of the buffer as it was. A closed descriptor is no longer a
 // device.
-TEST_F(DeviceEmulation, FaultsHitTheKthRequestSinceAttach)
-{
-    board.set_faults("fail kernel erase 2\nfail kernel getinfo 1\nshort kernel read 2\nfail rfs write\nmissing /dev/mtd-rescue\n"
-                     "i2c slave-fail 0 2\ni2c read-fail 0 2\n");
+TEST_F(DeviceEmulation, FaultsHitTheKthRequestSinceAttach) {
+    board.set_faults(
+        "fail kernel erase 2\nfail kernel getinfo 1\nshort kernel read 2\nfail rfs write\nmissing /dev/mtd-rescue\n"
+        "i2c slave-fail 0 2\ni2c read-fail 0 2\n");
     int rfs = open("/dev/mtd-rfs", O_RDWR), bus0 = open("/dev/i2c-0", O_RDWR), bus1 = open("/dev/i2c-1", O_RDWR);
     mtd_info_user info{};
     uint8_t bytes[10] = {};
     Bytes tail(10, 0xAA);
-    EXPECT_EQ((std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E)), erase(fd, 0, E), error_of(ioctl(fd, MEMGETINFO, &info)),
-                          ioctl(fd, MEMGETINFO, &info), pread(fd, bytes, 10, 0), pread(fd, tail.data(), 10, 0), pread(fd, bytes, 10, 0),
-                          error_of(pwrite(rfs, bytes, 1, 0)), error_of(pwrite(rfs, bytes, 1, 0)), pwrite(fd, bytes, 1, 0),
-                          error_of(open("/dev/mtd-rescue", O_RDWR))}),
-              std::tuple(0, EIO, 0, EIO, 0, 10, 5, 10, EIO, EIO, 1, ENOENT));
+    EXPECT_EQ(
+        (std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E)), erase(fd, 0, E), error_of(ioctl(fd, MEMGETINFO, &info)),
+                    ioctl(fd, MEMGETINFO, &info), pread(fd, bytes, 10, 0), pread(fd, tail.data(), 10, 0),
+                    pread(fd, bytes, 10, 0), error_of(pwrite(rfs, bytes, 1, 0)), error_of(pwrite(rfs, bytes, 1, 0)),
+                    pwrite(fd, bytes, 1, 0), error_of(open("/dev/mtd-rescue", O_RDWR))}),
+        std::tuple(0, EIO, 0, EIO, 0, 10, 5, 10, EIO, EIO, 1, ENOENT));
     EXPECT_EQ(tail, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
-    EXPECT_EQ((std::tuple{error_of(read(bus0, bytes, 1)), ioctl(bus0, I2C_SLAVE, 0x54), ioctl(bus1, I2C_SLAVE, 0x20),
-                          error_of(ioctl(bus0, I2C_SLAVE, 0x54)), error_of(read(bus0, bytes, 1)), read(bus0, bytes, 1)}),
-              std::tuple(ENXIO, 0, 0, EBUSY, EREMOTEIO, 1)) << "no device before I2C_SLAVE; each bus counts apart";
-    EXPECT_EQ(log_lines_starting(board.log(), {"mtd-kernel erase", "mtd-kernel pread 0 10 ->", "mtd-rfs", "open /dev/mtd-rescue"}),
-              (Lines{"mtd-kernel erase 0 65536", "mtd-kernel erase 0 65536 failed EIO (injected)", "mtd-kernel erase 0 65536",
-                     "mtd-kernel pread 0 10 -> 5 (injected short read)", "mtd-rfs pwrite 0 1 failed EIO (injected)",
-                     "mtd-rfs pwrite 0 1 failed EIO (injected)", "open /dev/mtd-rescue O_RDWR failed ENOENT (injected)"}));
+    EXPECT_EQ(
+        (std::tuple{error_of(read(bus0, bytes, 1)), ioctl(bus0, I2C_SLAVE, 0x54), ioctl(bus1, I2C_SLAVE, 0x20),
+                    error_of(ioctl(bus0, I2C_SLAVE, 0x54)), error_of(read(bus0, bytes, 1)), read(bus0, bytes, 1)}),
+        std::tuple(ENXIO, 0, 0, EBUSY, EREMOTEIO, 1))
+        << "no device before I2C_SLAVE; each bus counts apart";
+    EXPECT_EQ(
+        log_lines_starting(board.log(),
+                           {"mtd-kernel erase", "mtd-kernel pread 0 10 ->", "mtd-rfs", "open /dev/mtd-rescue"}),
+        (Lines{"mtd-kernel erase 0 65536", "mtd-kernel erase 0 65536 failed EIO (injected)", "mtd-kernel erase 0 65536",
+               "mtd-kernel pread 0 10 -> 5 (injected short read)", "mtd-rfs pwrite 0 1 failed EIO (injected)",
+               "mtd-rfs pwrite 0 1 failed EIO (injected)", "open /dev/mtd-rescue O_RDWR failed ENOENT (injected)"}));
     sim_devices_attach(board.dir.c_str());  // counters start again
     EXPECT_EQ((std::tuple{erase(fd, 0, E), error_of(erase(fd, 0, E))}), std::tuple(0, EIO));
-    for (int device : {rfs, bus0, bus1})
-        close(device);
+    for (int device : {rfs, bus0, bus1}) close(device);
     EXPECT_EQ(error_of(pwrite(rfs, bytes, 1, 0)), EBADF);
 }
 
-TEST(TimeEmulation, SleepsAreLoggedAndScaled)
-{
+TEST(TimeEmulation, SleepsAreLoggedAndScaled) {
     TestBoard board(0.001);
     auto start = std::chrono::steady_clock::now();
     timespec half{0, 500000000};
     pollfd nothing{-1, POLLIN, 0};
-    EXPECT_EQ((std::tuple{usleep(2000000), sleep(3), nanosleep(&half, nullptr), poll(&nothing, 1, 4000), poll(&nothing, 1, 0)}),
+    EXPECT_EQ((std::tuple{usleep(2000000), sleep(3), nanosleep(&half, nullptr), poll(&nothing, 1, 4000),
+                          poll(&nothing, 1, 0)}),
               std::tuple(0, 0u, 0, 0, 0));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0)
         << "9.5 s of the program's time scaled by 0.001";
@@ -135,8 +142,7 @@ TEST(TimeEmulation, SleepsAreLoggedAndScaled)
 
 // The environment as the boot loader keeps it: a CRC-32 of the data area stored big-endian, then
 // zero-terminated settings.
-TEST(BoardDirectory, EnvironmentHasChecksumAndZeroTerminatedSettings)
-{
+TEST(BoardDirectory, EnvironmentHasChecksumAndZeroTerminatedSettings) {
     TestBoard board;
     std::string error;
     ASSERT_TRUE(board_set_env(board.dir, {"gdb=1", "diagnostics=rescue"}, &error)) << error;

@@ -19,11 +19,9 @@ namespace {
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
 using Bytes = std::vector<uint8_t>;
 
-Bytes pattern(size_t size, uint8_t seed)
-{
+Bytes pattern(size_t size, uint8_t seed) {
     Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
     return bytes;
 }
 
@@ -38,8 +36,7 @@ protected:
 
 // Each partition opens with its flags. One that does not open, or does not answer the geometry
 // query, is refused with a message; a failing read itself prints nothing.
-TEST_F(FlashTest, OpensTheSixPartitionsWithTheirFlags)
-{
+TEST_F(FlashTest, OpensTheSixPartitionsWithTheirFlags) {
     board.set_faults("missing /dev/mtd-rfs\n");
     board.clear_log();
     EXPECT_EQ(flash_open_partitions(), 1);
@@ -63,10 +60,10 @@ TEST_F(FlashTest, OpensTheSixPartitionsWithTheirFlags)
 // An erase size of 0, not a power of two, or not a multiple of 1024 would break the block
 // arithmetic: it is refused at the geometry query, before any other request, and the geometry is
 // left untouched. Another power of two is used as it is, with one erase per block of the data.
-TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024)
-{
+TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024) {
     const Bytes data = pattern(200000, 3);
-    for (auto [erase_size, shift] : {std::pair{E, 16u}, {131072u, 17u}, {0u, 0u}, {3000u, 0u}, {98304u, 0u}, {512u, 0u}}) {
+    for (auto [erase_size, shift] :
+         {std::pair{E, 16u}, {131072u, 17u}, {0u, 0u}, {3000u, 0u}, {98304u, 0u}, {512u, 0u}}) {
         SCOPED_TRACE(erase_size);
         const bool usable = shift != 0;
         std::ofstream(board.path("mtd/kernel.erasesize"), std::ios::trunc) << erase_size << "\n";
@@ -74,8 +71,9 @@ TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024)
         board.clear_log();
         MtdGeometry g{7, 7, 7, 7};
         EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(mtd_get_geometry(fd, &g), usable); }),
-                  usable ? "" : "MTD device erase size " + std::to_string(erase_size) +
-                                    " not supported: it must be a power of two and a multiple of 1024\n");
+                  usable ? ""
+                         : "MTD device erase size " + std::to_string(erase_size) +
+                               " not supported: it must be a power of two and a multiple of 1024\n");
         EXPECT_EQ(std::tuple(g.erase_size, g.erase_shift, g.block_count, g.size),
                   usable ? std::tuple(erase_size, shift, SIZE >> shift, SIZE) : std::tuple(7u, 7u, 7u, 7u));
         uint8_t buffer[4];
@@ -86,8 +84,7 @@ TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024)
         EXPECT_EQ(count("erase"), usable ? (data.size() + erase_size - 1) / erase_size : 0);
         EXPECT_EQ(count("pread") + count("pwrite") == 0, !usable);
         Bytes expected(SIZE, 0xFF);
-        if (usable)
-            std::copy(data.begin(), data.end(), expected.begin());
+        if (usable) std::copy(data.begin(), data.end(), expected.begin());
         EXPECT_TRUE(board.partition("kernel") == expected);
     }
 }
@@ -98,12 +95,18 @@ TEST_F(FlashTest, EraseSizeMustBeAPowerOfTwoAndAMultipleOf1024)
 // except `zeroed` bytes from `zeroed_at` on. Each block is read, erased and written in 64 chunks
 // of 1024 bytes. Length 0 at a block boundary gives no block at all (the unsigned 32-bit block
 // arithmetic); inside a block it rewrites that block unchanged.
-TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures)
-{
+TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures) {
     const std::string S = "     ", P0 = "\b\b\b\b000%", END = "\b\b\b\b100%\n";
     const std::string erase_failed = "Flash Write mtd erase failed.\n\n";
-    const struct { uint32_t offset, length; std::string faults; int result; std::string out; size_t reads, erases, writes;
-                   int landed; uint32_t zeroed_at = 0, zeroed = 0; } cases[] = {
+    const struct {
+        uint32_t offset, length;
+        std::string faults;
+        int result;
+        std::string out;
+        size_t reads, erases, writes;
+        int landed;
+        uint32_t zeroed_at = 0, zeroed = 0;
+    } cases[] = {
         {0, 3 * E, "", 0, S + P0 + "\b\b\b\b033%\b\b\b\b066%" + END, 3, 3, 192, 3 * E},
         {E + 300, E, "", 0, S + P0 + "\b\b\b\b050%" + END, 2, 2, 128, E},
         // The second block reads short: what it did not deliver, and the data does not cover, is
@@ -128,7 +131,8 @@ TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures)
         sim_devices_attach(board.dir.c_str());  // fault counters start again
         board.clear_log();
         Bytes data = pattern(c.length, 0x77);
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(flash_write(data.data(), fd, c.offset, c.length, 1), c.result); }), c.out);
+        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(flash_write(data.data(), fd, c.offset, c.length, 1), c.result); }),
+                  c.out);
         EXPECT_EQ(std::tuple(count("pread"), count("erase"), count("pwrite")), std::tuple(c.reads, c.erases, c.writes));
         Bytes expected = old_content;
         std::fill_n(expected.begin() + c.zeroed_at, c.zeroed, 0);

@@ -21,8 +21,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // A header written field by field (id 0), with the 8 bytes that follow it.
-Bytes raw_probe(uint32_t len, uint32_t magic, uint32_t word16 = 0, uint32_t word20 = 0)
-{
+Bytes raw_probe(uint32_t len, uint32_t magic, uint32_t word16 = 0, uint32_t word20 = 0) {
     Bytes bytes(HEADER_PROBE_SIZE, 0);
     write_be32(&bytes[4], len);
     write_be32(&bytes[8], magic);
@@ -31,29 +30,30 @@ Bytes raw_probe(uint32_t len, uint32_t magic, uint32_t word16 = 0, uint32_t word
     return bytes;
 }
 
-Bytes image_of(uint32_t type, uint32_t id, size_t payload_len, int format = 1)
-{
+Bytes image_of(uint32_t type, uint32_t id, size_t payload_len, int format = 1) {
     return build_image({.type = type, .id = id, .format = format}, Bytes(payload_len, uint8_t(id + 0x40)));
 }
 
-Bytes joined(std::initializer_list<Bytes> parts)
-{
+Bytes joined(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
 // The format and lengths each header gives; cases without a header length have lengths that
 // cannot describe an image (the walk's cases below cover the other malformed lengths).
-TEST(ImageFormat, FormatTable)
-{
+TEST(ImageFormat, FormatTable) {
     // A format-1 payload that begins with the format-3 marker reads as format 3.
     Bytes marked(40, 0x77);
     write_be32(&marked[0], FORMAT3_MARKER);
     write_be32(&marked[4], 24);
     const uint32_t F2 = MAGIC_FORMAT2_BIT, KERNEL = IMAGE_KERNEL, F3 = FORMAT3_MARKER;
-    const struct { const char* what; Bytes probe; HeaderFormat format{}; uint32_t header_len = 0, payload_len = 0; } cases[] = {
+    const struct {
+        const char* what;
+        Bytes probe;
+        HeaderFormat format{};
+        uint32_t header_len = 0, payload_len = 0;
+    } cases[] = {
         {"format 1", raw_probe(1000, IMAGE_APPLICATION), HEADER_FORMAT_1, 16, 1000},
         {"format 2, bit 31", raw_probe(1000, IMAGE_ROOTFS | F2, 64), HEADER_FORMAT_2, 64, 1000},
         {"format 3, bit 31 clear", raw_probe(100, KERNEL, F3, 32), HEADER_FORMAT_3, 32, 84},
@@ -73,9 +73,9 @@ TEST(ImageFormat, FormatTable)
         ImageLayout l = parse_image_header(probe);
         EXPECT_EQ(image_layout_sane(l), c.header_len != 0) << c.what;
         if (c.header_len != 0) {
-            EXPECT_EQ(std::tuple(l.format, l.magic, l.header_len, l.payload_len, l.total_len),
-                      std::tuple(c.format, read_be32(&c.probe[8]), c.header_len, c.payload_len,
-                                 c.header_len + c.payload_len))
+            EXPECT_EQ(
+                std::tuple(l.format, l.magic, l.header_len, l.payload_len, l.total_len),
+                std::tuple(c.format, read_be32(&c.probe[8]), c.header_len, c.payload_len, c.header_len + c.payload_len))
                 << c.what;
         }
     }
@@ -85,17 +85,23 @@ TEST(ImageFormat, FormatTable)
 // the stream at its first byte. Each malformed length would make it stand still, go backwards or
 // circle; the application image after it is never reached and the file counts as holding no image.
 // A walk that does not end stops the test program after a few seconds instead of hanging it.
-TEST(FindImageHeader, WalkTable)
-{
+TEST(FindImageHeader, WalkTable) {
     Bytes kernel = image_of(IMAGE_KERNEL, 1, 1000), app = image_of(IMAGE_APPLICATION, 1, 100);
     Bytes others = joined({image_of(IMAGE_BOOTLOADER, 1, 300), image_of(IMAGE_ROOTFS, 2, 77, 2),
                            image_of(IMAGE_DEVICETREE, 3, 41, 3), image_of(0x7ABCDEF0, 4, 9)});
     auto after_kernel = [&](const Bytes& bad) { return joined({kernel, bad, Bytes(40), app}); };
     const uint32_t KERNEL = IMAGE_KERNEL, F2 = MAGIC_FORMAT2_BIT;
     // at: the offset of the image found or else of the last header looked at; -1 for none.
-    const struct { const char* what; Bytes file; long at; uint32_t found = 0; HeaderFormat format{}; uint32_t header_len = 0; } cases[] = {
-        {"kernel, application", joined({kernel, image_of(IMAGE_APPLICATION, 2, 500, 3)}), 1016,
-         IMAGE_APPLICATION, HEADER_FORMAT_3, 24},
+    const struct {
+        const char* what;
+        Bytes file;
+        long at;
+        uint32_t found = 0;
+        HeaderFormat format{};
+        uint32_t header_len = 0;
+    } cases[] = {
+        {"kernel, application", joined({kernel, image_of(IMAGE_APPLICATION, 2, 500, 3)}), 1016, IMAGE_APPLICATION,
+         HEADER_FORMAT_3, 24},
         {"other types, diagnostics", joined({others, image_of(IMAGE_DIAGNOSTICS, 5, 64)}), long(others.size()),
          IMAGE_DIAGNOSTICS, HEADER_FORMAT_1, 16},
         {"format 2, its copy keeping bit 31", image_of(IMAGE_APPLICATION, 7, 100, 2), 0, IMAGE_APPLICATION,
@@ -136,8 +142,7 @@ TEST(FindImageHeader, WalkTable)
 // A well-formed image of 16 to 23 bytes is an image like any other for every walker: the boot
 // path steps over it, the installer installs it, bmimage lists it. Only a last piece too short
 // for a whole 24-byte probe is never examined.
-TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing)
-{
+TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing) {
     TestBoard board;
     flash_open_partitions();
     Bytes kernel = image_of(IMAGE_KERNEL, 2, 4), dft = image_of(IMAGE_DEVICETREE, 3, 0);
@@ -156,7 +161,8 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing)
     PackageListing listing = list_package(package);
     ASSERT_EQ(listing.entries.size(), 3u);
     EXPECT_EQ(std::tuple(listing.entries[0].total_len, listing.entries[1].total_len, listing.malformed,
-                         listing.trailing_bytes), std::tuple(20u, 16u, false, 0u));
+                         listing.trailing_bytes),
+              std::tuple(20u, 16u, false, 0u));
 
     write_binary_file(board.path("package"), package);
     int result = -1;
@@ -175,8 +181,7 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing)
 
 // A slot file's header as it stands: an empty file is an installed image of version 0.0.0.0, a
 // short one fills what it has.
-TEST(InstalledHeader, SlotFileHeaderIsReadAsFarAsTheFileGoes)
-{
+TEST(InstalledHeader, SlotFileHeaderIsReadAsFarAsTheFileGoes) {
     Bytes image = image_of(IMAGE_APPLICATION, 0x01020304, 200, 3), piece = {0x11, 0x22, 0x33, 0x44, 0x55};
     for (const Bytes& file : {Bytes{}, piece, image}) {
         FILE* slot_file = tmpfile();
@@ -193,14 +198,20 @@ TEST(InstalledHeader, SlotFileHeaderIsReadAsFarAsTheFileGoes)
 
 // The boot loader is installed as its payload alone, so its header copy lands at byte 240 of
 // "uboot"; every other flash type as its whole image at the start of its partition.
-TEST(InstalledHeader, FlashTypesAndSameVersion)
-{
+TEST(InstalledHeader, FlashTypesAndSameVersion) {
     TestBoard board;
-    struct Installed { uint32_t type; const char* partition; Bytes image; };
-    std::vector<Installed> installed = {{IMAGE_BOOTLOADER, "uboot",
-        build_image({.type = IMAGE_BOOTLOADER, .id = 0x07060504, .embed_header_copy = true}, Bytes(1000, 0x5A))}};
-    for (auto [type, partition] : {std::pair{IMAGE_KERNEL, "kernel"}, {IMAGE_ROOTFS, "rfs"},
-                                   {IMAGE_DEVICETREE, "devicetree"}, {IMAGE_DIAGNOSTICS, "rescue"}})
+    struct Installed {
+        uint32_t type;
+        const char* partition;
+        Bytes image;
+    };
+    std::vector<Installed> installed = {
+        {IMAGE_BOOTLOADER, "uboot",
+         build_image({.type = IMAGE_BOOTLOADER, .id = 0x07060504, .embed_header_copy = true}, Bytes(1000, 0x5A))}};
+    for (auto [type, partition] : {std::pair{IMAGE_KERNEL, "kernel"},
+                                   {IMAGE_ROOTFS, "rfs"},
+                                   {IMAGE_DEVICETREE, "devicetree"},
+                                   {IMAGE_DIAGNOSTICS, "rescue"}})
         installed.push_back({type, partition, image_of(type, type >> 24, 100 + type % 7, 2)});
     for (const Installed& one : installed) {
         Bytes content = board.partition(one.partition);
@@ -218,8 +229,7 @@ TEST(InstalledHeader, FlashTypesAndSameVersion)
     for (const Installed& one : installed) {
         // The boot loader's copy cannot hold its own crc.
         Bytes expected(one.image.begin(), one.image.begin() + IMAGE_HEADER_SIZE);
-        if (one.type == IMAGE_BOOTLOADER)
-            std::fill_n(expected.begin(), 4, 0);
+        if (one.type == IMAGE_BOOTLOADER) std::fill_n(expected.begin(), 4, 0);
         EXPECT_EQ(read(one.type), std::pair(true, expected)) << one.partition;
     }
 
@@ -229,7 +239,11 @@ TEST(InstalledHeader, FlashTypesAndSameVersion)
         header[at] ^= mask;
         return header;
     };
-    const struct { const char* what; Bytes header; bool same; } cases[] = {
+    const struct {
+        const char* what;
+        Bytes header;
+        bool same;
+    } cases[] = {
         {"boot loader", boot, true},
         {"boot loader, other crc", flipped(boot, 0), true},
         {"boot loader, other len", flipped(boot, 7), false},
@@ -238,8 +252,7 @@ TEST(InstalledHeader, FlashTypesAndSameVersion)
         {"rootfs, other id", flipped(rfs, 15), false},
         {"unknown type", flipped(rfs, 8, 0x0D), false},
     };
-    for (const auto& c : cases)
-        capture_stdout([&] { EXPECT_EQ(same_version(c.header.data(), 1), c.same) << c.what; });
+    for (const auto& c : cases) capture_stdout([&] { EXPECT_EQ(same_version(c.header.data(), 1), c.same) << c.what; });
 
     // An unreadable partition reads as zeros, and true; an unknown type as zeros, and false.
     const Bytes zeros(IMAGE_HEADER_SIZE, 0);

@@ -133,8 +133,10 @@ TEST_F(Installer, UnreadableOrDamagedImageVoidsTheDownload) {
         SCOPED_TRACE(std::to_string(&c - cases));
         EXPECT_EQ(install(c.package), 0);
         char crc[16] = "########";
-        if (c.crc_end) snprintf(crc, sizeof crc, "%08x", crc32_update(&c.package[4], uint32_t(c.crc_end - 4), ~0u));
-        else if (size_t at = output.rfind(": 0x"); at != std::string::npos) output.replace(at + 4, 8, crc);
+        if (c.crc_end)
+            snprintf(crc, sizeof crc, "%08x", crc32_update(&c.package[4], uint32_t(c.crc_end - 4), ~0u));
+        else if (size_t at = output.rfind(": 0x"); at != std::string::npos)
+            output.replace(at + 4, 8, crc);
         EXPECT_EQ(output, kWarning + "Installing " + c.failed + ": 0x" + crc + ", voiding download\n");
     }
     for (const char* partition : {"kernel", "rfs", "devicetree"}) EXPECT_TRUE(erased(partition)) << partition;
@@ -147,8 +149,9 @@ TEST_F(Installer, VersionCheckSkipsAnImageEqualToTheInstalledOne) {
     EXPECT_EQ(install(kernel, 1), 1);
     board.clear_log();
     EXPECT_EQ(install(kernel, 1), 0);
-    EXPECT_EQ(output, kWarning + "Installing Kernel: Image has same version as existing image. Skipping update...\n"
-                                 "File processed\nERROR: No valid image found\n");
+    EXPECT_EQ(output, kWarning +
+                          "Installing Kernel: Image has same version as existing image. Skipping update...\n"
+                          "File processed\nERROR: No valid image found\n");
     for (const std::string& line : board.log()) EXPECT_EQ(line.find(" erase "), std::string::npos) << line;
     EXPECT_EQ(install(kernel, 0), 1);
 }

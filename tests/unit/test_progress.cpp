@@ -19,7 +19,11 @@ TEST(Percent, CountsClimbPast42MB) {
         previous = percent;
     }
     EXPECT_EQ(previous, 100u);
-    EXPECT_EQ(capture_stdout([] { show_percent(1, 3); show_percent_done(); }), "\b\b\b\b033%\b\b\b\b100%\n");
+    EXPECT_EQ(capture_stdout([] {
+                  show_percent(1, 3);
+                  show_percent_done();
+              }),
+              "\b\b\b\b033%\b\b\b\b100%\n");
 }
 
 }  // namespace

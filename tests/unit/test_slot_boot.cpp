@@ -42,9 +42,14 @@ TEST(ReadVerifiedImage, TableOfFiles) {
     Bytes flipped = image, huge = image;
     flipped[4000] ^= 1;
     write_be32(&huge[4], 0xFFFFFF00);  // a total far past the file, without a wrap
-    const struct { const char* what; Bytes file; bool good; } cases[] = {
-        {"whole", image, true}, {"flipped byte", flipped, false},
-        {"cut short", Bytes(image.begin(), image.end() - 1), false}, {"claims 4 GiB", huge, false}};
+    const struct {
+        const char* what;
+        Bytes file;
+        bool good;
+    } cases[] = {{"whole", image, true},
+                 {"flipped byte", flipped, false},
+                 {"cut short", Bytes(image.begin(), image.end() - 1), false},
+                 {"claims 4 GiB", huge, false}};
     for (const auto& c : cases) {
         Bytes file(7, 0xEE);
         file.insert(file.end(), c.file.begin(), c.file.end());

@@ -20,8 +20,7 @@ static_assert(sizeof(off_t) == 8, "_FILE_OFFSET_BITS=64 must reach every file of
 
 // Every value below has four different bytes, so that a field loaded as a native integer on a
 // little-endian machine, or byte-swapped once too often on a big-endian one, cannot pass.
-TEST(TargetByteOrder, HeaderFieldsDecodeMostSignificantByteFirst)
-{
+TEST(TargetByteOrder, HeaderFieldsDecodeMostSignificantByteFirst) {
     HeaderProbe probe = {{
         0xC3, 0x5A, 0x0F, 0x81,  // crc
         0x00, 0x01, 0x86, 0xA0,  // len 100000
@@ -46,15 +45,15 @@ TEST(TargetByteOrder, HeaderFieldsDecodeMostSignificantByteFirst)
 // A package whose first image ends past 2 GiB (negative in a 32-bit off_t or long, still within
 // the unsigned 32-bit positions of the image format): the walk must seek there with a 64-bit
 // position.
-TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB)
-{
+TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB) {
     const uint32_t far = 0x90000000u;
     FILE* stream = tmpfile();
     ASSERT_NE(stream, nullptr) << strerror(errno);
     uint8_t kernel[HEADER_PROBE_SIZE] = {};
     write_be32(kernel + 4, far - IMAGE_HEADER_SIZE);
     write_be32(kernel + 8, IMAGE_KERNEL);
-    std::vector<uint8_t> app = build_image({.type = IMAGE_APPLICATION, .id = 0x0A0B0C0D}, std::vector<uint8_t>(64, 0x5A));
+    std::vector<uint8_t> app =
+        build_image({.type = IMAGE_APPLICATION, .id = 0x0A0B0C0D}, std::vector<uint8_t>(64, 0x5A));
     EXPECT_EQ(pwrite(fileno(stream), kernel, sizeof kernel, 0), ssize_t(sizeof kernel));
     EXPECT_EQ(pwrite(fileno(stream), app.data(), app.size(), off_t(far)), ssize_t(app.size()));
     FoundImage found;

@@ -23,9 +23,9 @@ TEST(UsbMenuAnswer, Rules) {
         UsbMenuAnswer answer;
         int number;
     } cases[] = {
-        {"q", USB_ANSWER_QUIT, 7},       {"Q", USB_ANSWER_QUIT, 7},     {"quit 3", USB_ANSWER_QUIT, 7},
-        {"   2", USB_ANSWER_NUMBER, 2},  {"2abc", USB_ANSWER_NUMBER, 2}, {"-4", USB_ANSWER_NUMBER, -4},
-        {"0", USB_ANSWER_NUMBER, 0},     {"abc", USB_ANSWER_INVALID, 7}, {"", USB_ANSWER_INVALID, 7},
+        {"q", USB_ANSWER_QUIT, 7},      {"Q", USB_ANSWER_QUIT, 7},      {"quit 3", USB_ANSWER_QUIT, 7},
+        {"   2", USB_ANSWER_NUMBER, 2}, {"2abc", USB_ANSWER_NUMBER, 2}, {"-4", USB_ANSWER_NUMBER, -4},
+        {"0", USB_ANSWER_NUMBER, 0},    {"abc", USB_ANSWER_INVALID, 7}, {"", USB_ANSWER_INVALID, 7},
         {" q", USB_ANSWER_INVALID, 7},
     };
     for (const auto& c : cases) {
@@ -76,7 +76,8 @@ TEST_F(UsbEntries, ListsAndFindsEverythingButFolders) {
         }
         closedir(dir);
     }
-    EXPECT_EQ(names, (std::multiset<std::string>{"plain.img", long_name, odd_name, "link_to_folder", "dangling", "fifo"}));
+    EXPECT_EQ(names,
+              (std::multiset<std::string>{"plain.img", long_name, odd_name, "link_to_folder", "dangling", "fifo"}));
     DIR* dir = opendir(".");
     int count = 0;
     EXPECT_EQ(capture_stdout([&] { count = list_usb_entries(dir); }), listing);

@@ -11,41 +11,32 @@ constexpr size_t HEADER_COPY_END = BOOTLOADER_HEADER_OFFSET + IMAGE_HEADER_SIZE;
 
 // The header length of the image; 0 when the ImageSpec asks for an impossible header. Formats 2
 // and 3 need room for their own header_len field (bytes 18-19 and 22-23), which has 16 bits.
-static uint32_t image_header_len(const ImageSpec& plan)
-{
-    if (plan.format == 1)
-        return plan.header_len == 0 || plan.header_len == IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE : 0;
-    if (plan.format != 2 && plan.format != 3)
-        return 0;
+static uint32_t image_header_len(const ImageSpec& plan) {
+    if (plan.format == 1) return plan.header_len == 0 || plan.header_len == IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE : 0;
+    if (plan.format != 2 && plan.format != 3) return 0;
     uint32_t minimum = plan.format == 2 ? 20 : 24;
-    if (plan.header_len == 0)
-        return minimum;
+    if (plan.header_len == 0) return minimum;
     return plan.header_len >= minimum && plan.header_len <= 0xFFFF ? plan.header_len : 0;
 }
 
-static uint32_t image_magic(const ImageSpec& plan)
-{
+static uint32_t image_magic(const ImageSpec& plan) {
     bool bit31 = plan.format == 2 || (plan.format == 3 && plan.set_bit31);
     return plan.type | (bit31 ? MAGIC_FORMAT2_BIT : 0);
 }
 
-static void write_be16(uint8_t* bytes, uint32_t value)
-{
+static void write_be16(uint8_t* bytes, uint32_t value) {
     bytes[0] = uint8_t(value >> 8);
     bytes[1] = uint8_t(value);
 }
 
 // Header bytes 0 to header_len - 1, crc still zero; unused bytes are zero.
-static std::vector<uint8_t> image_header_bytes(const ImageSpec& plan, uint32_t header_len,
-                                               uint32_t payload_len)
-{
+static std::vector<uint8_t> image_header_bytes(const ImageSpec& plan, uint32_t header_len, uint32_t payload_len) {
     std::vector<uint8_t> header(header_len, 0);
     uint32_t len = plan.format == 3 ? header_len - IMAGE_HEADER_SIZE + payload_len : payload_len;
     write_be32(&header[4], len);
     write_be32(&header[8], image_magic(plan));
     write_be32(&header[12], plan.id);
-    if (plan.format == 2)
-        write_be16(&header[18], header_len);
+    if (plan.format == 2) write_be16(&header[18], header_len);
     if (plan.format == 3) {
         write_be32(&header[16], FORMAT3_MARKER);
         write_be16(&header[22], header_len);
@@ -53,14 +44,11 @@ static std::vector<uint8_t> image_header_bytes(const ImageSpec& plan, uint32_t h
     return header;
 }
 
-std::vector<uint8_t> build_image(const ImageSpec& plan, const std::vector<uint8_t>& payload)
-{
+std::vector<uint8_t> build_image(const ImageSpec& plan, const std::vector<uint8_t>& payload) {
     uint32_t header_len = image_header_len(plan);
     std::vector<uint8_t> body = payload;
-    if (plan.embed_header_copy && body.size() < HEADER_COPY_END)
-        body.resize(HEADER_COPY_END, 0);
-    if (header_len == 0 || body.size() > 0xFFFFFFFFu - header_len)
-        return {};
+    if (plan.embed_header_copy && body.size() < HEADER_COPY_END) body.resize(HEADER_COPY_END, 0);
+    if (header_len == 0 || body.size() > 0xFFFFFFFFu - header_len) return {};
 
     std::vector<uint8_t> image = image_header_bytes(plan, header_len, uint32_t(body.size()));
     if (plan.embed_header_copy) {
@@ -80,13 +68,11 @@ struct TypeName {
 };
 
 static const TypeName type_names[] = {
-    {IMAGE_APPLICATION, "application"}, {IMAGE_BOOTLOADER, "bootloader"},
-    {IMAGE_KERNEL, "kernel"},           {IMAGE_ROOTFS, "rootfs"},
-    {IMAGE_DEVICETREE, "devicetree"},   {IMAGE_DIAGNOSTICS, "diagnostics"},
+    {IMAGE_APPLICATION, "application"}, {IMAGE_BOOTLOADER, "bootloader"}, {IMAGE_KERNEL, "kernel"},
+    {IMAGE_ROOTFS, "rootfs"},           {IMAGE_DEVICETREE, "devicetree"}, {IMAGE_DIAGNOSTICS, "diagnostics"},
 };
 
-bool parse_image_type(const std::string& name, uint32_t* type)
-{
+bool parse_image_type(const std::string& name, uint32_t* type) {
     for (const TypeName& entry : type_names)
         if (name == entry.name) {
             *type = entry.type;
@@ -95,17 +81,14 @@ bool parse_image_type(const std::string& name, uint32_t* type)
     return false;
 }
 
-std::string image_type_name(uint32_t type)
-{
+std::string image_type_name(uint32_t type) {
     for (const TypeName& entry : type_names)
-        if (type == entry.type)
-            return entry.name;
+        if (type == entry.type) return entry.name;
     return "";
 }
 
 // One part of a version: one to three decimal digits, 0 to 255.
-static bool parse_version_part(const std::string& text, size_t* at, uint32_t* part)
-{
+static bool parse_version_part(const std::string& text, size_t* at, uint32_t* part) {
     size_t start = *at;
     uint32_t value = 0;
     while (*at < text.size() && *at - start < 3 && text[*at] >= '0' && text[*at] <= '9')
@@ -114,20 +97,16 @@ static bool parse_version_part(const std::string& text, size_t* at, uint32_t* pa
     return *at > start && value <= 255;
 }
 
-bool parse_version(const std::string& text, uint32_t* id)
-{
+bool parse_version(const std::string& text, uint32_t* id) {
     uint32_t value = 0;
     size_t at = 0;
     for (int i = 0; i < 4; i++) {
         uint32_t part;
-        if (i > 0 && (at >= text.size() || text[at++] != '.'))
-            return false;
-        if (!parse_version_part(text, &at, &part))
-            return false;
+        if (i > 0 && (at >= text.size() || text[at++] != '.')) return false;
+        if (!parse_version_part(text, &at, &part)) return false;
         value = value << 8 | part;
     }
-    if (at != text.size())
-        return false;
+    if (at != text.size()) return false;
     *id = value;
     return true;
 }
@@ -145,8 +124,8 @@ static PackageEntry package_entry(const std::vector<uint8_t>& file, const FoundI
     entry.total_len = layout.total_len;
     entry.id = read_be32(image.header + 12);
     entry.truncated = file.size() - image.position < layout.total_len;
-    entry.crc_good = !entry.truncated &&
-                     !image_crc_bad(&file[image.position + 4], layout.total_len - 4, read_be32(image.header));
+    entry.crc_good =
+        !entry.truncated && !image_crc_bad(&file[image.position + 4], layout.total_len - 4, read_be32(image.header));
     return entry;
 }
 

@@ -5,12 +5,12 @@
 #include <vector>
 
 struct ImageSpec {
-    uint32_t type = 0x01504754;       // an ImageType, or any raw value
-    uint32_t id = 0;                  // version a.b.c.d packed as bytes a, b, c, d
-    int format = 1;                   // 1, 2 or 3
-    uint32_t header_len = 0;          // formats 2 and 3; 0 takes the default (20 or 24)
-    bool set_bit31 = false;           // format 3 only: also set bit 31 of magic (format 2 always has it)
-    bool embed_header_copy = false;   // boot loader: write len, magic, id into payload bytes 244..255
+    uint32_t type = 0x01504754;      // an ImageType, or any raw value
+    uint32_t id = 0;                 // version a.b.c.d packed as bytes a, b, c, d
+    int format = 1;                  // 1, 2 or 3
+    uint32_t header_len = 0;         // formats 2 and 3; 0 takes the default (20 or 24)
+    bool set_bit31 = false;          // format 3 only: also set bit 31 of magic (format 2 always has it)
+    bool embed_header_copy = false;  // boot loader: write len, magic, id into payload bytes 244..255
 };
 
 // The whole image: header, payload, CRC over everything after the crc field.
@@ -25,14 +25,14 @@ std::string image_type_name(uint32_t type);
 
 struct PackageEntry {
     uint32_t offset;
-    uint32_t type;         // magic with bit 31 cleared
+    uint32_t type;  // magic with bit 31 cleared
     int format;
     uint32_t header_len;
     uint32_t payload_len;
     uint32_t total_len;
     uint32_t id;
     bool crc_good;
-    bool truncated;        // the file ends inside this image
+    bool truncated;  // the file ends inside this image
 };
 
 struct PackageListing {
