@@ -9,6 +9,7 @@
 #include "image/image_header.h"
 
 void read_slot_header(FILE* slot_file, uint8_t* header) {
+    memset(header, 0, IMAGE_HEADER_SIZE);
     size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
     (void)read;  // a short file is still an installed slot: its missing bytes stay zero
 }

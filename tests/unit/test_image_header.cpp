@@ -1,4 +1,10 @@
-// The header formats, the sanity of lengths, the walk through a package and the version checks.
+// The header formats, the sanity of lengths, the walk through a package, and the installed headers
+// read back for the version checks. Faults tried and the test that caught them:
+//   - find_image_header seeking back to the image read before the found one: FindImageHeader.WalkTable
+//   - a total under 24 bytes treated as malformed again:
+//     PackageWalk.ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing
+//   - the boot loader's crc compared in same_version:
+//     InstalledHeader.FlashTypesReadBackWhereInstalledAndSameVersion
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -146,10 +152,7 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing) {
     TestBoard board;
     flash_open_partitions();
     Bytes kernel = image_of(IMAGE_KERNEL, 2, 4), dft = image_of(IMAGE_DEVICETREE, 3, 0);
-    Bytes diags = image_of(IMAGE_DIAGNOSTICS, 4, 100);
-    Bytes package = joined({kernel, dft, diags});
-    ASSERT_EQ(kernel.size() + dft.size(), 36u);
-
+    Bytes diags = image_of(IMAGE_DIAGNOSTICS, 4, 100), package = joined({kernel, dft, diags});
     FILE* stream = tmpfile();
     fwrite(package.data(), 1, package.size(), stream);
     rewind(stream);
@@ -157,21 +160,13 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing) {
     EXPECT_TRUE(find_image_header(stream, &found));
     EXPECT_EQ(std::pair(found.type, found.position), std::pair(uint32_t(IMAGE_DIAGNOSTICS), uint64_t(36)));
     fclose(stream);
-
     PackageListing listing = list_package(package);
     ASSERT_EQ(listing.entries.size(), 3u);
-    EXPECT_EQ(std::tuple(listing.entries[0].total_len, listing.entries[1].total_len, listing.malformed,
-                         listing.trailing_bytes),
-              std::tuple(20u, 16u, false, 0u));
-
+    EXPECT_EQ(std::pair(listing.entries[0].total_len, listing.entries[1].total_len), std::pair(20u, 16u));
     write_binary_file(board.path("package"), package);
-    int result = -1;
-    capture_stdout([&] { result = install_package(board.path("package").c_str(), 0, 0); });
-    EXPECT_EQ(result, INSTALL_DONE);
+    capture_stdout([&] { EXPECT_EQ(install_package(board.path("package").c_str(), 0, 0), INSTALL_DONE); });
     for (auto [partition, image] : {std::pair{"kernel", kernel}, {"devicetree", dft}, {"rescue", diags}})
         EXPECT_TRUE(std::equal(image.begin(), image.end(), board.partition(partition).begin())) << partition;
-
-    // the same walk over the buffer and over the stream; a last piece under 24 bytes is no image
     for (const Bytes& alone : {kernel, Bytes(diags.begin(), diags.begin() + 23)}) {
         PackageWalk walk = walk_buffer(alone.data(), alone.size());
         EXPECT_EQ(walk_next(&walk, &found), WALK_END);
@@ -182,43 +177,32 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing) {
 // A slot file's header as it stands: an empty file is an installed image of version 0.0.0.0, a
 // short one fills what it has.
 TEST(InstalledHeader, SlotFileHeaderIsReadAsFarAsTheFileGoes) {
-    Bytes image = image_of(IMAGE_APPLICATION, 0x01020304, 200, 3), piece = {0x11, 0x22, 0x33, 0x44, 0x55};
-    for (const Bytes& file : {Bytes{}, piece, image}) {
+    Bytes image = image_of(IMAGE_APPLICATION, 0x01020304, 200, 3);
+    for (size_t size : {size_t(0), size_t(5), image.size()}) {
         FILE* slot_file = tmpfile();
-        if (!file.empty()) fwrite(file.data(), 1, file.size(), slot_file);
+        fwrite(image.data(), 1, size, slot_file);
         rewind(slot_file);
-        Bytes header(IMAGE_HEADER_SIZE, 0);
+        Bytes header(IMAGE_HEADER_SIZE, 0xAA), expected(image.begin(), image.begin() + 16);
         read_slot_header(slot_file, header.data());
         fclose(slot_file);
-        Bytes expected(file.begin(), file.begin() + long(std::min<size_t>(file.size(), IMAGE_HEADER_SIZE)));
-        expected.resize(IMAGE_HEADER_SIZE, 0);
-        EXPECT_EQ(header, expected) << file.size();
+        std::fill(expected.begin() + long(std::min<size_t>(size, 16)), expected.end(), 0);
+        EXPECT_EQ(header, expected) << size;
     }
 }
 
-// The boot loader is installed as its payload alone, so its header copy lands at byte 240 of
-// "uboot"; every other flash type as its whole image at the start of its partition.
-TEST(InstalledHeader, FlashTypesAndSameVersion) {
+// Each flash type's header reads back from where the installer put it: the boot loader's copy
+// at byte 240 of "uboot" (its payload alone is written, and the copy cannot hold its own crc),
+// every other type from the start of its partition. The boot loader leaves the crc out of the
+// version comparison; every other type compares all 16 bytes.
+TEST(InstalledHeader, FlashTypesReadBackWhereInstalledAndSameVersion) {
     TestBoard board;
-    struct Installed {
-        uint32_t type;
-        const char* partition;
-        Bytes image;
-    };
-    std::vector<Installed> installed = {
-        {IMAGE_BOOTLOADER, "uboot",
-         build_image({.type = IMAGE_BOOTLOADER, .id = 0x07060504, .embed_header_copy = true}, Bytes(1000, 0x5A))}};
-    for (auto [type, partition] : {std::pair{IMAGE_KERNEL, "kernel"},
-                                   {IMAGE_ROOTFS, "rfs"},
-                                   {IMAGE_DEVICETREE, "devicetree"},
-                                   {IMAGE_DIAGNOSTICS, "rescue"}})
-        installed.push_back({type, partition, image_of(type, type >> 24, 100 + type % 7, 2)});
-    for (const Installed& one : installed) {
-        Bytes content = board.partition(one.partition);
-        std::copy(one.image.begin() + (one.type == IMAGE_BOOTLOADER ? 16 : 0), one.image.end(), content.begin());
-        board.set_partition(one.partition, content);
-    }
     flash_open_partitions();
+    Bytes boot = build_image({.type = IMAGE_BOOTLOADER, .id = 0x07060504, .embed_header_copy = true}, Bytes(1000, 7));
+    std::vector<Bytes> images = {boot};
+    for (uint32_t type : {IMAGE_KERNEL, IMAGE_ROOTFS, IMAGE_DEVICETREE, IMAGE_DIAGNOSTICS})
+        images.push_back(image_of(type, type >> 24, 100 + type % 7, 2));
+    write_binary_file(board.path("package"), joined({images[0], images[1], images[2], images[3], images[4]}));
+    capture_stdout([&] { install_package(board.path("package").c_str(), 0, 0); });
     std::string shown;
     auto read = [&](uint32_t type) {
         Bytes header(IMAGE_HEADER_SIZE, 0xAA);
@@ -226,33 +210,28 @@ TEST(InstalledHeader, FlashTypesAndSameVersion) {
         shown = capture_stdout([&] { result = read_installed_header(type, header.data(), 1); });
         return std::pair(result, header);
     };
-    for (const Installed& one : installed) {
-        // The boot loader's copy cannot hold its own crc.
-        Bytes expected(one.image.begin(), one.image.begin() + IMAGE_HEADER_SIZE);
-        if (one.type == IMAGE_BOOTLOADER) std::fill_n(expected.begin(), 4, 0);
-        EXPECT_EQ(read(one.type), std::pair(true, expected)) << one.partition;
+    for (const Bytes& image : images) {
+        Bytes expected(image.begin(), image.begin() + IMAGE_HEADER_SIZE);
+        if (image == boot) std::fill_n(expected.begin(), 4, 0);
+        EXPECT_EQ(read(read_be32(&image[8]) & IMAGE_TYPE_MASK), std::pair(true, expected)) << read_be32(&image[8]);
     }
-
-    // The boot loader leaves the crc out of the comparison; every other type compares all 16 bytes.
-    const Bytes &boot = installed[0].image, &rfs = installed[2].image;
+    const Bytes& rfs = images[2];
     auto flipped = [](Bytes header, size_t at, uint8_t mask = 0x81) {
         header[at] ^= mask;
         return header;
     };
     const struct {
-        const char* what;
         Bytes header;
         bool same;
-    } cases[] = {
-        {"boot loader", boot, true},
-        {"boot loader, other crc", flipped(boot, 0), true},
-        {"boot loader, other len", flipped(boot, 7), false},
-        {"rootfs", rfs, true},
-        {"rootfs, other crc", flipped(rfs, 0), false},
-        {"rootfs, other id", flipped(rfs, 15), false},
-        {"unknown type", flipped(rfs, 8, 0x0D), false},
-    };
-    for (const auto& c : cases) capture_stdout([&] { EXPECT_EQ(same_version(c.header.data(), 1), c.same) << c.what; });
+    } cases[] = {{boot, true},
+                 {flipped(boot, 0), true},
+                 {flipped(boot, 7), false},
+                 {rfs, true},
+                 {flipped(rfs, 0), false},
+                 {flipped(rfs, 15), false},
+                 {flipped(rfs, 8, 0x0D), false}};
+    for (const auto& c : cases)
+        capture_stdout([&] { EXPECT_EQ(same_version(c.header.data(), 1), c.same) << &c - cases; });
 
     // An unreadable partition reads as zeros, and true; an unknown type as zeros, and false.
     const Bytes zeros(IMAGE_HEADER_SIZE, 0);
