@@ -1,5 +1,11 @@
 // The options of the boot loader's environment: the key rules with their substring quirks, and
 // the window of the environment partition that is read.
+// Faults tried (src/options/boot_options.cpp) and the test that caught each:
+//   values compared without case, a debug server not bringing the debugger along, a key found
+//   only ever switching on, the port cast instead of saturated ->
+//   BootParameters.KeyRulesWithTheirSubstringQuirks;
+//   the window read from offset 0, the window's text not ended by a zero (a read past it under
+//   ASan) -> BootEnvironment.SettingsAreReadFromTheWindowAfterTheChecksum.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,36 +23,30 @@ namespace {
 
 // The options in one line, so that a whole result compares at once: "gdb shell port=1234".
 std::string shown(const BootOptions& o) {
+    const bool on[] = {o.gdb, o.gdbserver, o.diagnostics_rescue, o.diagnostics_diags, o.shell, o.memchk};
+    const char* names[] = {"gdb ", "gdbserver ", "rescue ", "diags ", "shell ", "memchk "};
     std::string text;
-    for (auto [on, name] : {std::pair{o.gdb, "gdb "},
-                            {o.gdbserver, "gdbserver "},
-                            {o.diagnostics_rescue, "rescue "},
-                            {o.diagnostics_diags, "diags "},
-                            {o.shell, "shell "},
-                            {o.memchk, "memchk "}})
-        if (on) text += name;
+    for (int i = 0; i < 6; i++)
+        if (on[i]) text += names[i];
     return text + "port=" + std::to_string(o.gdbport);
 }
 
 TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
+    const BootOptions all_on = {true, true, true, true, true, true, 99};
     const struct {
         std::string text, expected;
         BootOptions start = {};
     } cases[] = {
-        {"", "port=1234"},
         {"bootdelay=3 baudrate=115200 ethaddr=00:11:22:33:44:55 ", "port=1234"},
         {"gdb=on shell=on memchk=on gdbport=4000", "gdb shell memchk port=4000"},
         // Only a value beginning with lower-case "on" counts; a value cut off by the end of
         // the text reads as off.
         {"gdb=onion", "gdb port=1234"},
         {"gdb=ON ", "port=1234"},
-        {"gdb=yes ", "port=1234"},
         {"gdb= on ", "port=1234"},
         {"gdb=o", "port=1234"},
-        // A key found switches off; a key missing keeps the value.
-        {"shell=off diagnostics=none",
-         "gdb memchk port=99",
-         {.gdb = true, .diagnostics_rescue = true, .shell = true, .memchk = true, .gdbport = 99}},
+        // A key found switches off; a key missing keeps the value ("gdbserver=" holds no "gdb=").
+        {"shell=off diagnostics=none gdbserver=off", "gdb memchk port=99", all_on},
         // Only a key that turns the server on brings the debugger along.
         {"gdb=off gdbserver=on", "gdb gdbserver port=1234"},
         {"gdb=off", "gdbserver port=1234", {.gdbserver = true}},
@@ -56,25 +56,20 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
         {"gdbport=+99999", "port=99999"},
         {"gdbport=99999999999", "port=2147483647"},
         {"gdbport=-99999999999", "port=-2147483648"},
-        {"gdbport=", "port=1234"},
         {"gdbport=abc", "port=77", {.gdbport = 77}},
         // Diagnostics: rescue, diags, or anything else for neither.
         {"diagnostics=rescuemode", "rescue port=1234"},
         {"diagnostics=diags", "diags port=1234"},
-        {"diagnostics=none", "port=1234", {.diagnostics_rescue = true, .diagnostics_diags = true}},
         {"diagnostics=Rescue", "port=1234"},
         // Keys match anywhere, inside another value or at the end of a longer name, and the
         // first occurrence wins.
         {"shell=on bootargs=shell=off", "shell port=1234"},
-        {"shell=off bootargs=console=ttyS0 shell=on", "port=1234"},
         {"xgdb=on", "gdb port=1234"},
-        {"gdbserver=off", "port=1234"},  // "gdbserver=" does not contain "gdb="
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.substr(0, 60));
-        BootOptions options = c.start;
+    for (BootOptions options; const auto& c : cases) {
+        options = c.start;
         parse_boot_parameters(c.text.c_str(), &options);
-        EXPECT_EQ(shown(options), c.expected);
+        EXPECT_EQ(shown(options), c.expected) << c.text.substr(0, 60);
     }
 }
 
@@ -84,7 +79,7 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
     using Pieces = std::vector<std::pair<size_t, std::string>>;
     const struct {
         Pieces pieces;
-        std::string expected, faults = "";
+        std::string expected;
     } cases[] = {
         {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
         {{{0, std::string(64 * 1024, '\xff')}}, "port=1234"},
@@ -92,7 +87,6 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         // then the same key one byte earlier, its whole value inside the window.
         {{{0, "shell=on\0"s}, {1284 - 5, "gdb=on"}, {1284 + 2, "memchk=on"}}, "port=1234"},
         {{{1284 - 6, "gdb=on"}}, "gdb port=1234"},
-        {{{4, "gdb=on\0shell=on\0"s}}, "port=1234", "fail ubootenv read\n"},
     };
     TestBoard board;
     for (const auto& c : cases) {
@@ -101,12 +95,8 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         for (const auto& [offset, text] : c.pieces)
             std::copy(text.begin(), text.end(), partition.begin() + long(offset));
         board.set_partition("ubootenv", partition);
-        board.set_faults(c.faults);
         boot_options = BootOptions{};
-        capture_stdout([] {
-            flash_open_partitions();
-            read_boot_parameters();
-        });
+        capture_stdout([] { flash_open_partitions(), read_boot_parameters(); });
         EXPECT_EQ(shown(boot_options), c.expected);
         close_board_devices();
     }

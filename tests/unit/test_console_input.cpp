@@ -1,5 +1,15 @@
-// Console input: the line editor's keys and exact terminal bytes, one-key mode on a terminal,
-// yes/no questions, and the behaviour when the console is gone or interrupted.
+// Console input: the line editor's keys and exact terminal bytes, yes/no questions, one-key
+// mode on a terminal, and the behaviour when the console is gone or interrupted.
+// Faults tried (src/console/console_input.cpp) and the test that caught each:
+//   the tail not redrawn after an insertion, parameters of a control sequence other than digits
+//   not skipped, the text typed before Ctrl-C kept, a full buffer taking one key more, capital
+//   Y taken for yes, the question printed as a format, the end-of-file key of a terminal taken
+//   for a console gone, a console gone during the answer's wait or a file at its end not
+//   recorded by the question, no pause at end of input -> ConsoleInput.EveryOperationOnEveryKindOfConsole;
+//   read_line going on after an interrupted read, the SIGINT handler installed with SA_RESTART
+//   -> the same test, ended by its alarm;
+//   the terminal's mode not restored, the interrupt key's signal switched off in one-key mode ->
+//   RawKey.ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -15,13 +25,14 @@
 #include <vector>
 
 #include "console/console_input.h"
+#include "devices.h"
 #include "support/test_board.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-const std::string TIMEOUT = "\nTimeout. Assuming \"no\".\n";
+using Lines = std::vector<std::string>;
 
 // Runs the call with fd as the console (descriptor 0); returns what it wrote to standard output.
 std::string on_console(int fd, const std::function<void()>& call) {
@@ -33,99 +44,137 @@ std::string on_console(int fd, const std::function<void()>& call) {
     return shown;
 }
 
-// Runs the call with a pipe holding keys as the console, its writing end closed (a hung-up
-// console) or left open until the call returns (a silent one); *rest gets the keys left on it.
-std::string on_pipe(const std::string& keys, bool hung_up, const std::function<void()>& call,
-                    std::string* rest = nullptr) {
-    int fds[2];
-    EXPECT_TRUE(pipe(fds) == 0 && write(fds[1], keys.data(), keys.size()) == ssize_t(keys.size()));
-    if (hung_up) close(fds[1]);
-    std::string shown = on_console(fds[0], call);
-    if (!hung_up) close(fds[1]);
-    for (char c; rest && read(fds[0], &c, 1) == 1;) *rest += c;
-    close(fds[0]);
-    return shown;
+// The consoles: a pipe left open until the call returns (silent after the keys), or hung up
+// after them, or silent until the interrupt key; a terminal, left open or hung up; a descriptor
+// that cannot be read; a file at its end.
+enum Console { SILENT, HUNG_UP, INTERRUPTED, TERMINAL, TERMINAL_HUNG_UP, WRITE_ONLY, AT_END };
+
+// The console's descriptor with the keys typed on it, and its far end (a pipe's writing end, a
+// terminal's master; -1 once hung up).
+std::pair<int, int> open_console(Console kind, const std::string& keys) {
+    int fds[2] = {-1, -1};
+    bool opened = true;
+    if (kind == WRITE_ONLY || kind == AT_END) fds[0] = open("/dev/null", kind == WRITE_ONLY ? O_WRONLY : O_RDONLY);
+    if (kind == TERMINAL || kind == TERMINAL_HUNG_UP)
+        opened = openpty(&fds[1], &fds[0], nullptr, nullptr, nullptr) == 0;
+    if (kind <= INTERRUPTED) opened = pipe(fds) == 0;
+    if (fds[1] >= 0) opened = opened && write(fds[1], keys.data(), keys.size()) == ssize_t(keys.size());
+    if (kind == HUNG_UP || kind == TERMINAL_HUNG_UP) close(fds[1]), fds[1] = -1;
+    EXPECT_TRUE(opened && fds[0] >= 0);
+    return {fds[0], fds[1]};
 }
 
-TEST(LineEditor, KeyTableAndRedrawBytes) {
+// The operations, each giving its result as text: the line read into a buffer of `size` bytes
+// (filled with X first), the answer to a question that holds conversions, the key.
+std::string line_of(size_t size) {
+    std::string buffer(size, 'X');
+    char* line = read_line(buffer.data(), size);
+    return line == nullptr ? "<none>" : line == buffer.data() ? std::string(line) : "<not the buffer>";
+}
+std::string line() { return line_of(128); }
+std::string short_line() { return line_of(4); }
+std::string answer() { return std::to_string(ask_yes_no("Q 100% %d? ")); }
+std::string key() { return std::to_string(get_raw_char()); }
+
+// Each operation on a console: its result, what it showed, the keys it left on the console,
+// whether it found the console gone (console_input.ended), and its waits as the emulator logged
+// them. A wait that never ends ends the test program at the alarm instead of hanging it.
+//  - The line editor: keys in octal (\1 Ctrl-A, \2 Ctrl-B, \3 Ctrl-C, \4 Ctrl-D, \6 Ctrl-F,
+//    \33 escape, \177 delete; \a in the echo is the bell), on a console hung up after them.
+//  - Yes/no: one byte is taken per prompt, each after a wait of five seconds at most (the
+//    emulator cuts it short); the question is printed as plain text.
+//  - At end of input a key is 0 after a pause of a second, so that a caller waiting for a key
+//    cannot spin; read_line gives no line and ask_yes_no answers no without prompting again.
+//    The end-of-file key of a terminal in line mode (a read of no bytes) answers no but leaves
+//    the console there.
+//  - SIGINT with the boot manager's own handler, sent while the console is silent, ends every
+//    wait at once: no line, the answer no, key 0, and no end-of-input pause. The emulator runs
+//    in real time for it.
+TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
+    const std::string Q = "Q 100% %d? (y/n) ", P = "(y/n) ", TIMEOUT = "\nTimeout. Assuming \"no\".\n";
+    const std::string POLL = "poll 5000", SLEEP = "sleep 1";
     const struct {
-        std::string keys, line, echo, rest = "";  // rest: left on the console
-        size_t size = 128;
-    } edits[] = {
+        std::function<std::string()> call;
+        std::string keys, result, shown, rest = "";
+        Console console = HUNG_UP;
+        bool ended = false;
+        Lines waits = {};
+    } cases[] = {
         // Insertion redraws the tail and steps back over it; removal in the middle redraws the
         // tail and blanks the last column.
-        {"ac\x02"
-         "b\r",
-         "abc",
-         "ac\b"
-         "bc\b"
-         "\n"},
-        {"abcd\x02\x02\x08\n", "acd",
-         "abcd\b\b"
-         "\b"
-         "cd \b\b\b"
-         "\n"},
-        {"abc\x01\x04\n", "bc",
-         "abc\b\b\b"
-         "bc \b\b\b"
-         "\n"},
-        {"ab\x01\x06X\n", "aXb",
-         "ab\b\b"
-         "a"
-         "Xb\b"
-         "\n"},
+        {line, "ac\2b\r", "abc", "ac\bbc\b\n"},
+        {line, "abcd\2\2\b\n", "acd", "abcd\b\b\bcd \b\b\b\n"},
+        {line, "abc\1\4\n", "bc", "abc\b\b\bbc \b\b\b\n"},
+        {line, "ab\1\6X\n", "aXb", "ab\b\baXb\b\n"},
         // Keys at the edges of the line write nothing.
-        {"\x01\x02\x08\x7f\x04x\x04\x06\n", "x", "x\n"},
+        {line, "\1\2\b\177\4x\4\6\n", "x", "x\n"},
         // The buffer keeps room for the zero; a removal makes room for exactly one more.
-        {std::string(128, 'k') + "\n", std::string(127, 'k'), std::string(127, 'k') + "\x07\n"},
-        {"abcd\x7fXY\n", "abX",
-         "abc\x07"
-         "\b \b"
-         "X\x07"
-         "\n",
-         "", 4},
+        {line, std::string(128, 'k') + "\n", std::string(127, 'k'), std::string(127, 'k') + "\a\n"},
+        {short_line, "abcd\177XY\n", "abX", "abc\a\b \bX\a\n"},
         // Other control codes ring the bell; high codes are inserted.
-        {"a\tb\x05\0\x1c\xe9\n"s, "ab\xe9",
-         "a\x07"
-         "b\x07\x07\x07\xe9\n"},
+        {line, "a\tb\5\0\34\xe9\n"s, "ab\xe9", "a\ab\a\a\a\xe9\n"},
         // Enter ends the line without storing it; the keys after it stay on the console.
-        {"12\r34\n", "12", "12\n", "34\n"},
+        {line, "12\r34\n", "12", "12\n", "34\n"},
         // Ctrl-C breaks the line and drops the text typed.
-        {"12\x03"
-         "after",
-         "", "12 <break>\n", "after"},
+        {line, "12\3after", "", "12 <break>\n", "after"},
         // Arrows move the cursor, with parameters skipped; other sequences are dropped; a line
         // end inside a sequence is its final key.
-        {"ab\x01\x1b[1;5CX\n", "aXb",
-         "ab\b\b"
-         "a"
-         "Xb\b"
-         "\n"},
-        {"ab\x1b[DX\n", "aXb",
-         "ab\b"
-         "Xb\b"
-         "\n"},
-        {"ab\x1b[A\x1b[B\x1b[3~c\n", "abc", "abc\n"},
-        {"\x1b[\nok\n", "ok", "ok\n"},
+        {line, "ab\1\33[1;5CX\n", "aXb", "ab\b\baXb\b\n"},
+        {line, "ab\33[DX\n", "aXb", "ab\bXb\b\n"},
+        {line, "ab\33[A\33[B\33[3~c\n", "abc", "abc\n"},
+        {line, "\33[\nok\n", "ok", "ok\n"},
         // The key after a lone escape is a plain key; escape backspace removes one character.
-        {"\x1bOC\n", "OC", "OC\n"},
-        {"ab cd\x1b\x7f\n", "ab c", "ab cd\b \b\n"},
-        {"xy12\x02\x1b\x08\n", "xy2",
-         "xy12\b"
-         "\b"
-         "2 \b\b"
-         "\n"},
+        {line, "\33OC\n", "OC", "OC\n"},
+        {line, "ab cd\33\177\n", "ab c", "ab cd\b \b\n"},
+        // Yes/no takes lower-case y or n, prompting again for every other byte; capital Y and
+        // Enter are refused, then nobody answers.
+        {answer, "y\n", "1", Q, "\n", SILENT, false, {POLL}},
+        {answer, "nope\n", "0", Q, "ope\n", SILENT, false, {POLL}},
+        {answer, "Ok\ny\n", "1", Q + P + P + P, "\n", SILENT, false, Lines(4, POLL)},
+        {answer, "Y\n", "0", Q + P + P + TIMEOUT, "", SILENT, false, Lines(3, POLL)},
+        // End of input; an answer typed before the hang-up still counts.
+        {answer, "\4", "0", Q + TIMEOUT, "", TERMINAL, false, {POLL}},
+        {key, "", "0", "", "", TERMINAL_HUNG_UP, true, {SLEEP}},
+        {key, "", "0", "", "", WRITE_ONLY, true, {SLEEP}},
+        {key, "", "0", "", "", AT_END, true, {SLEEP}},
+        {answer, "", "0", Q + TIMEOUT, "", AT_END, true, {POLL}},
+        {line, "12", "<none>", "12", "", HUNG_UP, true, {SLEEP}},
+        {answer, "y", "1", Q, "", HUNG_UP, false, {POLL}},
+        {answer, "", "0", Q + TIMEOUT, "", HUNG_UP, true, {POLL}},
+        // The interrupt key.
+        {line, "", "<none>", "", "", INTERRUPTED},
+        {answer, "", "0", Q + TIMEOUT, "", INTERRUPTED, false, {POLL}},
+        {key, "", "0", "", "", INTERRUPTED},
     };
-    for (const auto& e : edits) {
-        SCOPED_TRACE(testing::PrintToString(e.keys));
-        std::string buffer(e.size, 'X'), rest;
-        char* line = nullptr;
-        EXPECT_EQ(on_pipe(
-                      e.keys, true, [&] { line = read_line(buffer.data(), e.size); }, &rest),
-                  e.echo);
-        EXPECT_EQ(line == buffer.data() ? std::string(line) : "<not the buffer>", e.line);
-        EXPECT_EQ(rest, e.rest);
+    TestBoard board;
+    struct sigaction previous = {};
+    sigaction(SIGINT, nullptr, &previous);
+    install_signal_handlers();
+    alarm(20);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.keys) + " on console " + std::to_string(c.console));
+        setenv("BMSIM_TIME_SCALE", c.console == INTERRUPTED ? "1" : "0", 1);
+        sim_devices_attach(board.dir.c_str());
+        board.clear_log();
+        console_input.ended = false;
+        break_requested = 0;
+        auto [console, far_end] = open_console(c.console, c.keys);
+        std::thread operator_thread([interrupt = c.console == INTERRUPTED, reader = pthread_self()] {
+            if (interrupt) usleep(200000), pthread_kill(reader, SIGINT);
+        });
+        std::string result, shown = on_console(console, [&] { result = c.call(); }), rest;
+        operator_thread.join();
+        if (far_end >= 0) close(far_end);
+        for (char k; read(console, &k, 1) == 1;) rest += k;
+        close(console);
+        EXPECT_EQ(std::tuple(result, shown, rest, console_input.ended, break_requested == 1),
+                  std::tuple(c.result, c.shown, c.rest, c.ended, c.console == INTERRUPTED));
+        EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), c.waits);
     }
+    alarm(0);
+    sigaction(SIGINT, &previous, nullptr);
+    console_input.ended = false;
+    break_requested = 0;
 }
 
 TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
@@ -146,101 +195,6 @@ TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
     EXPECT_TRUE(after.c_lflag == before.c_lflag && memcmp(after.c_cc, before.c_cc, NCCS) == 0);
     close(master);
     close(slave);
-}
-
-// One byte is taken per prompt, each after a wait of five seconds at most (the emulator logs
-// the waits and cuts them short).
-TEST(YesNo, TakesLowerCaseYOrNPromptingAgainForEveryOtherByte) {
-    const struct {
-        std::string keys, question;
-        int answer;
-        std::string shown, rest;
-        size_t waits;
-    } cases[] = {
-        {"y\n", "Load it? ", 1, "Load it? (y/n) ", "\n", 1},
-        {"nope\n", "Load it? ", 0, "Load it? (y/n) ", "ope\n", 1},
-        {"Ok\ny\n", "Q? ", 1, "Q? (y/n) (y/n) (y/n) (y/n) ", "\n", 4},
-        {"y", "100% %d %s? ", 1, "100% %d %s? (y/n) ", "", 1},  // printed as plain text
-        // Capital Y and Enter are refused, then nobody answers.
-        {"Y\n", "Load it?\n", 0, "Load it?\n(y/n) (y/n) (y/n) " + TIMEOUT, "", 3},
-    };
-    TestBoard board;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.keys);
-        board.clear_log();
-        int answer = -1;
-        std::string rest;
-        EXPECT_EQ(on_pipe(
-                      c.keys, false, [&] { answer = ask_yes_no(c.question.c_str()); }, &rest),
-                  c.shown);
-        EXPECT_EQ(answer, c.answer);
-        EXPECT_EQ(rest, c.rest);
-        EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), std::vector<std::string>(c.waits, "poll 5000"));
-    }
-}
-
-// At end of input (a hung-up terminal or pipe, an unreadable descriptor, a file at its end) a
-// raw key is 0 after a pause of a second, so that a caller waiting for a key cannot spin;
-// read_line gives no line and ask_yes_no answers no without prompting again. A spinning
-// operation ends the test program at the alarm instead of hanging it. The end-of-file key of a
-// terminal in line mode (a read of no bytes) answers no but leaves the console there.
-TEST(EndOfInput, NoConsoleOperationSpins) {
-    TestBoard board;
-    alarm(10);
-    int master = -1, slave = -1;
-    bool ended_before = console_input.ended;
-    ASSERT_TRUE(openpty(&master, &slave, nullptr, nullptr, nullptr) == 0 && write(master, "\x04", 1) == 1);
-    EXPECT_EQ(on_console(slave, [] { EXPECT_EQ(ask_yes_no("Q? "), 0); }), "Q? (y/n) " + TIMEOUT);
-    EXPECT_EQ(console_input.ended, ended_before);
-    close(master);
-    int write_only = open("/dev/null", O_WRONLY), null_fd = open("/dev/null", O_RDONLY);
-    for (int console : {slave, write_only, null_fd}) on_console(console, [] { EXPECT_EQ(get_raw_char(), 0); });
-    char buffer[16];
-    EXPECT_EQ(on_pipe("12", true, [&] { EXPECT_EQ(read_line(buffer, sizeof buffer), nullptr); }), "12");
-    EXPECT_EQ(on_console(null_fd, [] { EXPECT_EQ(ask_yes_no("Q? "), 0); }), "Q? (y/n) " + TIMEOUT);
-    // An answer typed before the hang-up still counts.
-    EXPECT_EQ(on_pipe("y", true, [] { EXPECT_EQ(ask_yes_no("Q? "), 1); }), "Q? (y/n) ");
-    EXPECT_EQ(on_pipe("", true, [] { EXPECT_EQ(ask_yes_no("Q? "), 0); }), "Q? (y/n) " + TIMEOUT);
-    close(write_only);
-    close(null_fd);
-    close(slave);
-    alarm(0);
-    EXPECT_TRUE(console_input.ended);
-    EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}),
-              (std::vector<std::string>{"poll 5000", "sleep 1", "sleep 1", "sleep 1", "sleep 1", "poll 5000",
-                                        "poll 5000", "poll 5000"}));
-}
-
-// SIGINT with the boot manager's own handler, sent while the console is silent, ends every
-// wait for the console at once: no line, the answer no, key 0. A read that the signal did not
-// end ends the test program at the alarm. The emulator runs in real time here and logs any
-// end-of-input pause: an interrupt is none.
-TEST(InterruptKey, EndsEveryWaitForTheConsoleAtOnce) {
-    TestBoard board(1.0);
-    struct sigaction previous = {};
-    sigaction(SIGINT, nullptr, &previous);
-    install_signal_handlers();
-    alarm(10);
-    char buffer[16];
-    const std::pair<std::function<void()>, std::string> waits[] = {
-        {[&] { EXPECT_EQ(read_line(buffer, sizeof buffer), nullptr); }, ""},
-        {[] { EXPECT_EQ(ask_yes_no("Q? "), 0); }, "Q? (y/n) " + TIMEOUT},
-        {[] { EXPECT_EQ(get_raw_char(), 0); }, ""},
-    };
-    for (const auto& [call, shown] : waits) {
-        break_requested = 0;
-        std::thread operator_thread([reader = pthread_self()] {
-            usleep(200000);
-            pthread_kill(reader, SIGINT);
-        });
-        EXPECT_EQ(on_pipe("", false, call), shown);
-        operator_thread.join();
-        EXPECT_EQ(break_requested, 1);
-    }
-    alarm(0);
-    EXPECT_EQ(log_lines_starting(board.log(), {"sleep"}), std::vector<std::string>{});
-    sigaction(SIGINT, &previous, nullptr);
-    break_requested = 0;
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The serial download's port settings, and its restore step on a pseudo-terminal of the test's
 // own: the saved settings put back, the wait for a line feed with its reminders. The set-up step
-// opens the console's fixed device and is covered on the simulated board. Faults tried and the
-// test that caught them:
+// opens the console's fixed device and is covered on the simulated board. Faults tried
+// (src/rescue/serial_download.cpp) and the test that caught them:
 //   - each field of the download settings changed (speed, CS8, parity, stop bits, c_iflag,
 //     c_oflag, the local modes): SerialSetup.DownloadSettingsAre115200Bps8N1Raw
+//   - no early return without a port, the wait ended by a carriage return, the saved settings
+//     not put back, a reminder every ten polls:
+//     SerialRestore.PutsTheSavedSettingsBackAndWaitsForALineFeed
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -59,28 +62,23 @@ TEST(SerialRestore, PutsTheSavedSettingsBackAndWaitsForALineFeed) {
                 now.c_oflag == saved_serial_settings.c_oflag);
     close(master);
     close(port);
+    // A port that did not open was never switched: nothing to restore or wait for.
+    EXPECT_EQ(capture_stdout([] { serial_download_restore(-1); }), "");
 }
 
 // The download runs at 115200 bps, 8 data bits, no parity, one stop bit, raw in both directions,
 // whatever the console's own settings were; the other bits of the modes stay as they were.
 TEST(SerialSetup, DownloadSettingsAre115200Bps8N1Raw) {
     struct termios saved = {};
-    cfsetispeed(&saved, B9600);
-    cfsetospeed(&saved, B9600);
     saved.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CREAD | CLOCAL;
     saved.c_iflag = ICRNL | IXON | BRKINT;
     saved.c_oflag = OPOST | ONLCR;
     saved.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    cfsetspeed(&saved, B9600);
     struct termios s = download_settings(saved);
-    EXPECT_EQ(std::pair(cfgetispeed(&s), cfgetospeed(&s)), std::pair(speed_t(B115200), speed_t(B115200)));
-    EXPECT_EQ(s.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | PARODD), CS8 | CREAD | CLOCAL | PARODD);
-    EXPECT_EQ(std::tuple(s.c_iflag, s.c_oflag, s.c_lflag), std::tuple(tcflag_t(IGNBRK), tcflag_t(0), tcflag_t(IEXTEN)));
-}
-
-// A port that did not open was never switched: nothing to restore or wait for.
-TEST(SerialRestore, ReturnsAtOnceWithoutAPort) {
-    TestBoard board;
-    EXPECT_EQ(capture_stdout([] { serial_download_restore(-1); }), "");
+    const tcflag_t modes = CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | PARODD;
+    EXPECT_EQ(std::tuple(cfgetispeed(&s), cfgetospeed(&s), s.c_cflag & modes, s.c_iflag, s.c_oflag, s.c_lflag),
+              std::tuple(B115200, B115200, CS8 | CREAD | CLOCAL | PARODD, IGNBRK, 0, IEXTEN));
 }
 
 }  // namespace

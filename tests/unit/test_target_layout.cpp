@@ -1,6 +1,10 @@
 // What must hold on the switch's 32-bit big-endian PowerPC as much as on a 64-bit little-endian
 // workstation: byte order of the image format and 64-bit file positions. The target build runs
 // these under qemu-ppc.
+// Faults tried (src/image/image_header.cpp) and the test that caught each:
+//   16-bit fields read low byte first -> TargetByteOrder.HeaderFieldsDecodeMostSignificantByteFirst;
+//   the walk seeking to a signed 32-bit position ->
+//   TargetLargeFiles.ImageSearchStepsPastAnImageThatEndsBeyond2GiB.
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
@@ -37,9 +41,6 @@ TEST(TargetByteOrder, HeaderFieldsDecodeMostSignificantByteFirst) {
     memcpy(probe.bytes + 16, "HDR3", 4);
     l = parse_image_header(probe);
     EXPECT_EQ(std::tuple(l.format, l.header_len, l.payload_len), std::tuple(HEADER_FORMAT_3, 32u, 100000u - 32 + 16));
-    uint8_t bytes[4];
-    write_be32(bytes, FORMAT3_MARKER);
-    EXPECT_EQ(0, memcmp(bytes, "HDR3", 4));
 }
 
 // A package whose first image ends past 2 GiB (negative in a 32-bit off_t or long, still within
@@ -58,9 +59,8 @@ TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB) {
     EXPECT_EQ(pwrite(fileno(stream), app.data(), app.size(), off_t(far)), ssize_t(app.size()));
     FoundImage found;
     EXPECT_TRUE(find_image_header(stream, &found));
-    EXPECT_EQ(std::tuple(found.type, found.layout.payload_len, ftello(stream)),
-              std::tuple(uint32_t(IMAGE_APPLICATION), 64u, off_t(far)));
-    EXPECT_EQ(0, memcmp(found.header, app.data(), IMAGE_HEADER_SIZE));
+    EXPECT_EQ(std::tuple(found.type, found.layout.payload_len, ftello(stream), memcmp(found.header, app.data(), 16)),
+              std::tuple(uint32_t(IMAGE_APPLICATION), 64u, off_t(far), 0));
     fclose(stream);
 }
 
