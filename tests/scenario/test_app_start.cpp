@@ -1,6 +1,12 @@
 // Starting the unpacked application on the simulated board: install script and environment,
 // the shell, the incompatible-image question, each way of launching, and the debugger taken
 // from the other slot.
+// Faults tried: removing the memory checker's LD_PRELOAD prefix of the debug-server launch ->
+// AppStart.DebugServerRunsOnTheGivenOrDefaultPortThenReboots fails; removing it from the plain
+// memory-checker launch -> AppStart.ShellThenMemoryCheckerWithItsLibraryThenReboot fails;
+// removing i2c_close_buses() from start_application ->
+// AppStart.GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch fails; moving it before the
+// incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails.
 #include "scenario_board.h"
 
 namespace {
@@ -64,12 +70,14 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     EXPECT_EQ(eeprom_byte(board, 0x13A), 2);
 }
 
-// Both debug-server rows run through the shell and reboot when it ends.
+// Both debug-server rows run through the shell and reboot when it ends; with the memory checker
+// the debug server gets its library preloaded, without it no library at all.
 TEST_F(AppStart, DebugServerRunsOnTheGivenOrDefaultPortThenReboots) {
-    const std::pair<std::vector<std::string>, const char*> cases[] = {
-        {{"gdbserver=on", "gdbport=4321"}, "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n"},
-        {{"gdbserver=on", "memchk=on"}, "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n"}};
-    for (const auto& [env, command] : cases) {
+    const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
+        {{"gdbserver=on", "gdbport=4321"}, "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n", ""},
+        {{"gdbserver=on", "memchk=on"}, "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n",
+         "\nLD_PRELOAD=libduma.so.0.0.0\n"}};
+    for (const auto& [env, command, preload] : cases) {
         bmsim_ok({"new", board});
         bmsim_ok(with({"env", board}, env));
         put_slot(board, 1, app_image("one"));
@@ -77,6 +85,9 @@ TEST_F(AppStart, DebugServerRunsOnTheGivenOrDefaultPortThenReboots) {
         EXPECT_EQ(ends(), 0);
         EXPECT_TRUE(in_order(log(), {command, "reboot requested"})) << log();
         EXPECT_FALSE(contains(log(), "/bin/backtrace")) << log();
+        std::string server_env = "\n" + read_text_file(board + "/gdbserver.env");
+        EXPECT_EQ(contains(server_env, "\nLD_PRELOAD="), *preload != '\0') << server_env;
+        EXPECT_TRUE(contains(server_env, preload)) << server_env;
     }
 }
 
@@ -107,24 +118,32 @@ TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
            "APPLICATION RUNNING with LD_PRELOAD=.", "inherited: "});
     EXPECT_EQ(ends(), 0);
     EXPECT_TRUE(contains(log(), "ended: application launched by /bin/backtrace")) << log();
+    // nor an I2C bus (the device emulator's buses are /dev/null)
     for (const char* absent : {"Entering Rescue Mode.", "Running install script", "inherited: /user/images/image2",
-                               "inherited: /tmp/gdb.gz"})
+                               "inherited: /tmp/gdb.gz", "inherited: /dev/i2c-", "inherited: /dev/null"})
         EXPECT_FALSE(contains(session.output, absent)) << absent << session.output;
     EXPECT_FALSE(contains(read_text_file(board + "/backtrace.env"), "APP_GREETING"));
 }
 
 // The debugger is the payload of the other slot's image; it runs the application, then the
-// switch reboots. The tree lacks distro-id: answered yes, the rescue menu opens, and Exit goes on
-// with the start.
+// switch reboots. The tree lacks distro-id: answered yes, the rescue menu opens, where the I2C
+// buses still serve an install from the stick into slot 1 (it sets the boot slot), and Exit goes
+// on with the start.
 TEST_F(AppStart, GdbFromTheOtherSlotRunsTheApplicationThenReboots) {
     bmsim_ok({"env", board, "gdb=on"});
     put_slot(board, 1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}})));
     put_slot(board, 2, image_of(IMAGE_APPLICATION, VERSION_1,
                                 gzip_of_size("#!/bin/sh\n", "echo \"DEBUGGER RUNS $*\"\nexec \"$@\"\n", 300000)));
+    bmsim_ok({"usb", board, "insert"});
+    write_binary_file(board + "/usb/new.img", app_image("new"));
     boot();
     shows({"Extracting GDB from image slot 2", "Found GDB image 2 of length = 300000.", "decompressing GDB...."});
     answer(RECOVERY_QUESTION, "Y");
     shows({"Entering Rescue Mode."});
+    answer("Option? : ", "U");
+    answer("Choose file number to install (q to quit): ", "1\r");
+    answer("(hit return to just boot image): ", "1\r");
+    shows({"Image1 updated succeeded"});
     answer("Option? : ", "E");
     shows({"Running install script", "*** Launching under GDB ***", "DEBUGGER RUNS /tmp/home/bin/mp.elf.strip",
            "APPLICATION RUNNING with LD_PRELOAD=."});
@@ -132,6 +151,8 @@ TEST_F(AppStart, GdbFromTheOtherSlotRunsTheApplicationThenReboots) {
     EXPECT_TRUE(contains(log(), "reboot requested")) << log();
     EXPECT_FALSE(contains(log(), "/bin/backtrace")) << log();
     EXPECT_FALSE(contains(session.output, "inherited: /user/images/image2")) << session.output;
+    EXPECT_FALSE(contains(session.output, "I2C error")) << session.output;
+    EXPECT_EQ(eeprom_byte(board, 0x100), 1);
 }
 
 }  // namespace

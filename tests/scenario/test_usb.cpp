@@ -1,6 +1,10 @@
 // The USB stick on the simulated board: the wait for the stick, its boot package, its slot
 // replacements and application image with the rejected-image list, and the file chooser of
 // rescue mode.
+// Faults tried: keeping USB boot enabled after the stick never became ready ->
+// UsbStick.NoStickGivesTenDotsThenTimesOutAndBootsTheSlot fails; reading the EEPROM boot slot
+// even after a replacement was installed ->
+// UsbStick.BothReplacementsAreInstalledSlotTwoFirstAndSlotOneBoots fails.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -44,7 +48,9 @@ TEST_F(UsbStick, NoStickGivesTenDotsThenTimesOutAndBootsTheSlot) {
     boot();
     shows({"APPLICATION slot1 RUNNING"});
     ends();
-    EXPECT_TRUE(contains(plain(session.output), "this can take up to 10 seconds.\n..........USB mount timed out\n"))
+    // the stick is given up: its boot package, replacements and image are not looked for
+    EXPECT_TRUE(contains(plain(session.output),
+                         "this can take up to 10 seconds.\n..........USB mount timed out\nBooting image '1'\n"))
         << session.output;
 }
 
@@ -123,6 +129,9 @@ TEST_F(UsbStick, BothReplacementsAreInstalledSlotTwoFirstAndSlotOneBoots) {
     EXPECT_EQ(read_binary_file(slot_path(board, 1)), replace1);
     EXPECT_EQ(read_binary_file(slot_path(board, 2)), replace2);
     EXPECT_EQ(eeprom_byte(board, 0x100), 1);
+    // the slot replaced last is booted as it is, without reading the boot slot back
+    std::string devices = read_text_file(board + "/devices.log");
+    EXPECT_FALSE(in_order(devices, {"i2c-0 write 0x54 01 00 01\n", "i2c-0 read 0x54 offset 256 "})) << devices;
     EXPECT_TRUE(rejected_entries(board).empty());
 
     size_t start = text.find("Installing image as image2:     ");
