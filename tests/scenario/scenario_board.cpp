@@ -15,13 +15,25 @@ size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
-bool in_order(const std::string& text, const std::vector<std::string>& parts) {
-    size_t at = 0;
-    for (const auto& part : parts) {
-        if ((at = text.find(part, at)) == std::string::npos) return false;
-        at += part.size();
-    }
-    return true;
+testing::AssertionResult has(const std::string& text, const std::vector<std::string>& parts) {
+    for (size_t i = 0, at = 0; i < parts.size(); at += parts[i++].size())
+        if ((at = text.find(parts[i], at)) == std::string::npos)
+            return testing::AssertionFailure() << "part " << i + 1 << " \"" << parts[i] << "\" not found in:\n" << text;
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult lacks(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        if (contains(text, part)) return testing::AssertionFailure() << "\"" << part << "\" in:\n" << text;
+    return testing::AssertionSuccess();
+}
+
+std::vector<std::string> file_names(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string plain(std::string text) {
@@ -39,23 +51,17 @@ int eeprom_byte(const std::string& board, uint32_t offset) {
     return offset < eeprom.size() ? eeprom[offset] : -1;
 }
 
-void put_on_stick(const std::string& board, const std::string& name, const Bytes& bytes) {
-    std::filesystem::create_directories(std::filesystem::path(board + "/usb/" + name).parent_path());
-    write_binary_file(board + "/usb/" + name, bytes);
-}
-
 void flash_partition(const std::string& board, const std::string& partition, const Bytes& bytes) {
     write_binary_file(board + "/" + partition + ".flash", bytes);
     bmsim_ok({"flash", board, partition, board + "/" + partition + ".flash"});
 }
 
 std::vector<AppFile> tree_with(const std::string& label, const std::vector<AppFile>& changes) {
-    std::vector<AppFile> tree;
-    for (const AppFile& file : standard_app_tree(label))
-        if (std::none_of(changes.begin(), changes.end(), [&](const AppFile& c) { return c.path == file.path; }))
-            tree.push_back(file);
-    for (const AppFile& change : changes)
-        if (change.content != "-") tree.push_back(change);
+    std::vector<AppFile> tree = standard_app_tree(label);
+    std::erase_if(tree, [&](const AppFile& file) {
+        return std::ranges::any_of(changes, [&](const AppFile& change) { return change.path == file.path; });
+    });
+    std::ranges::copy_if(changes, std::back_inserter(tree), [](const AppFile& c) { return c.content != "-"; });
     return tree;
 }
 

@@ -22,8 +22,11 @@ constexpr uint32_t VERSION_2 = 0x02000000;
 std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string>& rest);
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 size_t count_of(const std::string& text, const std::string& part);
-// True when the parts appear in this order.
-bool in_order(const std::string& text, const std::vector<std::string>& parts);
+// For EXPECT_TRUE: the text holds the parts in this order, or none of them; a failure shows the text.
+testing::AssertionResult has(const std::string& text, const std::vector<std::string>& parts);
+testing::AssertionResult lacks(const std::string& text, const std::vector<std::string>& parts);
+// The names in a folder, sorted; none when it is missing.
+std::vector<std::string> file_names(const std::string& dir);
 // The console's text without the carriage returns of the terminal's line ends.
 std::string plain(std::string text);
 inline void write_text(const std::string& path, const std::string& text) {
@@ -42,7 +45,6 @@ inline std::string slot_path(const std::string& board, int slot) {
 inline void put_slot(const std::string& board, int slot, const Bytes& image) {
     write_binary_file(slot_path(board, slot), image);
 }
-void put_on_stick(const std::string& board, const std::string& name, const Bytes& bytes);
 void flash_partition(const std::string& board, const std::string& partition, const Bytes& bytes);
 
 inline Bytes image_of(uint32_t type, uint32_t id, const Bytes& payload, int format = 1) {
@@ -58,6 +60,8 @@ inline Bytes app_image(const std::string& label, uint32_t id = VERSION_1, int fo
 std::vector<AppFile> tree_with(const std::string& label, const std::vector<AppFile>& changes);
 // The image with one payload byte flipped: its CRC no longer matches.
 Bytes spoiled(Bytes image);
+// The image with its length field (bytes 4 to 7) set to len, its CRC left as it was.
+inline Bytes claiming(Bytes image, uint32_t len) { write_be32(&image[4], len); return image; }
 Bytes pattern_bytes(size_t size, uint8_t seed);
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
@@ -66,8 +70,9 @@ Bytes joined(const std::vector<Bytes>& images);
 inline bool starts_with(const Bytes& bytes, const Bytes& prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
+// Not empty, and every byte 0xFF.
 inline bool all_erased(const Bytes& bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+    return !bytes.empty() && std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
 }
 
 // Reads the console for a while. A key sent right after a prompt may come before the program
@@ -81,16 +86,27 @@ struct Scenario : ::testing::Test {
     ConsoleSession session;
     void TearDown() override;
 
-    void boot(const std::vector<std::string>& extra = {}) { session = start_boot(board, with(FAST, extra)); }
+    void boot(const std::vector<std::string>& extra = {}, Console console = Console::raw_terminal) {
+        session = start_boot(board, with(FAST, extra), console);
+    }
     // Awaits each text in turn after the last one found; a missing one fails the test.
     bool shows(const std::vector<std::string>& texts, double timeout_seconds = 30);
     // Sends keys after a short watch; answer awaits the prompt first.
-    bool press(const std::string& keys) {
-        watch(session, 0.2);
-        send_keys(session, keys);
-        return true;
-    }
+    bool press(const std::string& keys) { watch(session, 0.2); send_keys(session, keys); return true; }
     bool answer(const std::string& prompt, const std::string& keys) { return shows({prompt}) && press(keys); }
+    // Works in the shell the program dropped into, and leaves it.
+    void uses_shell() { send_keys(session, "echo shell-$((6*7))\nexit\n"); shows({"shell-42"}); }
     int ends() { return wait_exit(session, 120); }
+    // Boots, awaits the texts and the end of the run; returns its exit status.
+    int boot_showing(const std::vector<std::string>& texts, const std::vector<std::string>& extra = {}) {
+        boot(extra);
+        shows(texts);
+        return ends();
+    }
+    // Inserts the USB stick, ready at once, with these files on it.
+    void insert_stick(const std::vector<std::pair<std::string, Bytes>>& files) {
+        bmsim_ok({"usb", board, "insert"});
+        for (const auto& [name, bytes] : files) write_binary_file(board + "/usb/" + name, bytes);
+    }
     std::string log() { return read_text_file(board + "/log"); }
 };

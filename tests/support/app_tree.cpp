@@ -3,11 +3,12 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <stdexcept>
+
+#include "support/console_driver.h"
 
 std::vector<uint8_t> make_tarball(const std::vector<AppFile>& files) {
     namespace fs = std::filesystem;
@@ -24,15 +25,11 @@ std::vector<uint8_t> make_tarball(const std::vector<AppFile>& files) {
     std::string command = "tar --owner=0 --group=0 --numeric-owner --mtime=@0 --sort=name -cf - -C ";
     command += root;
     for (const auto& name : top_level) command += " '" + name + "'";
-    FILE* pipe = popen((command + " | gzip -n").c_str(), "r");
-    std::vector<uint8_t> archive;
-    char buffer[4096];
-    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        archive.insert(archive.end(), buffer, buffer + n);
-    bool failed = !pipe || pclose(pipe) != 0;
+    std::string archive;
+    bool failed = run_command(command + " | gzip -n", &archive) != 0;
     fs::remove_all(root);
     if (failed) throw std::runtime_error("tar or gzip failed");
-    return archive;
+    return std::vector<uint8_t>(archive.begin(), archive.end());
 }
 
 std::vector<AppFile> standard_app_tree(const std::string& label) {

@@ -82,10 +82,8 @@ std::string new_board() {
     return pattern;
 }
 
-int run_bmsim(const std::vector<std::string>& args, std::string* output, const std::string& input) {
-    std::string command = (input.empty() ? "" : "printf %s " + quoted(input) + " | ") + quoted(BMSIM_PATH);
-    for (const auto& arg : args) command += " " + quoted(arg);
-    FILE* pipe = popen((command + (input.empty() ? " </dev/null 2>&1" : " 2>&1")).c_str(), "r");
+int run_command(const std::string& command, std::string* output) {
+    FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
     std::string text;
     char buffer[4096];
@@ -95,10 +93,20 @@ int run_bmsim(const std::vector<std::string>& args, std::string* output, const s
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int run_bmsim(const std::vector<std::string>& args, std::string* output, const std::string& input) {
+    std::string command = (input.empty() ? "" : "printf %s " + quoted(input) + " | ") + quoted(BMSIM_PATH);
+    for (const auto& arg : args) command += " " + quoted(arg);
+    return run_command(command + (input.empty() ? " </dev/null 2>&1" : " 2>&1"), output);
+}
+
 ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args, Console console) {
-    ConsoleSession session;
     std::vector<std::string> words = {BMSIM_PATH, "boot", dir};
     words.insert(words.end(), args.begin(), args.end());
+    return start_program(words, console);
+}
+
+ConsoleSession start_program(std::vector<std::string> words, Console console) {
+    ConsoleSession session;
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -116,10 +124,10 @@ ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>
         if (session.pid > 0) fcntl(session.master, F_SETFD, FD_CLOEXEC);
     }
     if (session.pid == 0) {
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
-    if (session.pid < 0) ADD_FAILURE() << "cannot start bmsim: " << std::strerror(errno);
+    if (session.pid < 0) ADD_FAILURE() << "cannot start " << words[0] << ": " << std::strerror(errno);
     return session;
 }
 

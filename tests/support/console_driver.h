@@ -7,6 +7,9 @@
 
 // A fresh board in a new temporary directory (made with `bmsim new`); returns its path.
 std::string new_board();
+// Runs a shell command; returns its exit status (-1 when it did not end normally), and its
+// standard output in *output when given.
+int run_command(const std::string& command, std::string* output = nullptr);
 // Runs bmsim with the input typed on its standard input (none when empty); returns the exit
 // status, and its standard output and error together in *output when given.
 int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr, const std::string& input = "");
@@ -22,7 +25,9 @@ struct ConsoleSession {
 // The test's side of the console: a raw pseudo-terminal (keys reach the console unchanged even
 // before bmsim sets it up), one with the default settings, or a socket that bmsim relays as is.
 enum class Console { raw_terminal, terminal, socket };
-// Starts `bmsim boot DIR ARGS...` with its console on a new pseudo-terminal or socket.
+// Starts the program (found on PATH) with its standard input, output and error on a new
+// pseudo-terminal or socket; start_boot starts `bmsim boot DIR ARGS...` so.
+ConsoleSession start_program(std::vector<std::string> words, Console console);
 ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args = {},
                           Console console = Console::raw_terminal);
 // Waits until text appears after the mark and moves the mark past it. False on time-out or
