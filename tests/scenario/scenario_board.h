@@ -61,7 +61,10 @@ std::vector<AppFile> tree_with(const std::string& label, const std::vector<AppFi
 // The image with one payload byte flipped: its CRC no longer matches.
 Bytes spoiled(Bytes image);
 // The image with its length field (bytes 4 to 7) set to len, its CRC left as it was.
-inline Bytes claiming(Bytes image, uint32_t len) { write_be32(&image[4], len); return image; }
+inline Bytes claiming(Bytes image, uint32_t len) {
+    write_be32(&image[4], len);
+    return image;
+}
 Bytes pattern_bytes(size_t size, uint8_t seed);
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
@@ -92,10 +95,17 @@ struct Scenario : ::testing::Test {
     // Awaits each text in turn after the last one found; a missing one fails the test.
     bool shows(const std::vector<std::string>& texts, double timeout_seconds = 30);
     // Sends keys after a short watch; answer awaits the prompt first.
-    bool press(const std::string& keys) { watch(session, 0.2); send_keys(session, keys); return true; }
+    bool press(const std::string& keys) {
+        watch(session, 0.2);
+        send_keys(session, keys);
+        return true;
+    }
     bool answer(const std::string& prompt, const std::string& keys) { return shows({prompt}) && press(keys); }
     // Works in the shell the program dropped into, and leaves it.
-    void uses_shell() { send_keys(session, "echo shell-$((6*7))\nexit\n"); shows({"shell-42"}); }
+    void uses_shell() {
+        send_keys(session, "echo shell-$((6*7))\nexit\n");
+        shows({"shell-42"});
+    }
     int ends() { return wait_exit(session, 120); }
     // Boots, awaits the texts and the end of the run; returns its exit status.
     int boot_showing(const std::vector<std::string>& texts, const std::vector<std::string>& extra = {}) {

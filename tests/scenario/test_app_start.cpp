@@ -27,7 +27,9 @@ const char* const RECOVERY_QUESTION = "Would you like to enter recovery mode to 
 Bytes gzipped_debugger() {
     std::string gz;
     EXPECT_EQ(run_command(R"({ echo '#!/bin/sh'; head -c 225000 /dev/urandom | base64 | sed 's/^/#/';
-                               echo 'echo "DEBUGGER RUNS $*"; exec "$@"'; } | gzip -n)", &gz), 0);
+                               echo 'echo "DEBUGGER RUNS $*"; exec "$@"'; } | gzip -n)",
+                          &gz),
+              0);
     return Bytes(gz.begin(), gz.end());
 }
 
@@ -37,7 +39,8 @@ Bytes gzipped_debugger() {
 TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     set_eeprom(board, "0x100", "1");
     put_slot(board, 1, claiming(app_image("huge"), 0xFFFFFF00));
-    std::vector<AppFile> tree = tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}});
+    std::vector<AppFile> tree =
+        tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}});
     put_slot(board, 2, joined({flash_image(IMAGE_KERNEL, 300, 1), app_image(tree)}));
     EXPECT_EQ(boot_showing({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "Running install script",
                             "install.sh of one ran", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"}),
@@ -60,7 +63,8 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
 TEST_F(AppStart, DebugServerRunsOnTheGivenOrDefaultPortThenReboots) {
     const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
         {{"gdbserver=on", "gdbport=4321"}, "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n", ""},
-        {{"gdbserver=on", "memchk=on"}, "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n",
+        {{"gdbserver=on", "memchk=on"},
+         "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n",
          "\nLD_PRELOAD=libduma.so.0.0.0\n"}};
     for (const auto& [env, command, preload] : cases) {
         bmsim_ok({"new", board});
@@ -91,7 +95,8 @@ TEST_F(AppStart, ShellThenMemoryCheckerWithItsLibraryThenReboot) {
 // lacks distro-id (answered no: the start goes on) and install.sh (env-setup is ignored).
 TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
     bmsim_ok({"env", board, "gdb=on", "memchk=on"});
-    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}, {"home/bin/install.sh", "-"}})));
+    put_slot(board, 1,
+             app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}, {"home/bin/install.sh", "-"}})));
     put_slot(board, 2, app_image("two", VERSION_1, 2));
     boot();
     shows({"Extracting GDB from image slot 2", "Image has invalid header 0x81504754",
@@ -102,9 +107,9 @@ TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
     EXPECT_EQ(ends(), 0);
     EXPECT_TRUE(has(log(), {"ended: application launched by /bin/backtrace"}));
     // nor an I2C bus (the device emulator's buses are /dev/null)
-    EXPECT_TRUE(lacks(session.output, {"Entering Rescue Mode.", "Running install script", "inherited: /tmp/gdb.gz",
-                                       "inherited: /user/images/image2", "inherited: /dev/i2c-",
-                                       "inherited: /dev/null"}));
+    EXPECT_TRUE(
+        lacks(session.output, {"Entering Rescue Mode.", "Running install script", "inherited: /tmp/gdb.gz",
+                               "inherited: /user/images/image2", "inherited: /dev/i2c-", "inherited: /dev/null"}));
     EXPECT_TRUE(lacks(read_text_file(board + "/backtrace.env"), {"APP_GREETING"}));
 }
 

@@ -16,11 +16,17 @@ namespace fs = std::filesystem;
 // bmimage runs in a folder of the test's own holding a 3000-byte "payload"; what it prints on
 // standard error goes beside that folder.
 struct BmimageCli : testing::Test {
-    std::string top = [] { char pattern[] = "/tmp/bmimage-cli-XXXXXX"; return std::string(mkdtemp(pattern)); }();
+    std::string top = [] {
+        char pattern[] = "/tmp/bmimage-cli-XXXXXX";
+        return std::string(mkdtemp(pattern));
+    }();
     std::string dir = top + "/work", out, err;  // the last run's standard output and error
     Bytes payload = pattern_bytes(3000, 1);
 
-    void SetUp() override { fs::create_directory(dir); put("payload", payload); }
+    void SetUp() override {
+        fs::create_directory(dir);
+        put("payload", payload);
+    }
     void TearDown() override { fs::remove_all(top); }
     Bytes bytes(const std::string& name) { return read_binary_file(dir + "/" + name); }
     void put(const std::string& name, const Bytes& content) { write_binary_file(dir + "/" + name, content); }
@@ -45,7 +51,11 @@ std::string info_rows(const std::string& out) {
 // header copy).
 TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
     // the options, the image they describe, and its row in the listing
-    struct Case { std::string options; Bytes image; std::string fields; };
+    struct Case {
+        std::string options;
+        Bytes image;
+        std::string fields;
+    };
     const Case cases[] = {
         {"--type kernel --version 1.2.3.4", build_image({.type = IMAGE_KERNEL, .id = 0x01020304}, payload),
          "kernel 1 16 3000 3016 1.2.3.4 good"},
@@ -64,8 +74,10 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
     Bytes package;
     for (int i = 0; const auto& [options, expected, fields] : cases) {
         std::string image = "image" + std::to_string(i);
-        if (options.empty()) put(image, expected);
-        else ASSERT_EQ(run("create " + options + " -o " + image + " payload"), 0) << err;
+        if (options.empty())
+            put(image, expected);
+        else
+            ASSERT_EQ(run("create " + options + " -o " + image + " payload"), 0) << err;
         EXPECT_EQ(bytes(image), expected) << options;
         rows += std::to_string(i++) + " " + std::to_string(package.size()) + " " + fields + "\n";
         package.insert(package.end(), expected.begin(), expected.end());
@@ -105,14 +117,23 @@ TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
     const std::string create = "create --type kernel --version 1.2.3.4 ";
     // the arguments, and for a damaged file what info shows
     const std::pair<std::string, std::string> cases[] = {
-        {"info short", "cut short"}, {"info crc", "bad\n"}, {"info data", "bad\n"},
+        {"info short", "cut short"},
+        {"info crc", "bad\n"},
+        {"info data", "bad\n"},
         {"info trailing", "trailing piece of 5 bytes at offset 3024"},
         {"info malformed", "malformed header at offset 3024"},
-        {create + "-o out missing", ""}, {create + "-o out huge", ""}, {create + "-o nodir/out payload", ""},
+        {create + "-o out missing", ""},
+        {create + "-o out huge", ""},
+        {create + "-o nodir/out payload", ""},
         {"create --type kernal --version 1.2.3.4 -o out payload", ""},
-        {"create --type kernel --version 1.2.3.256 -o out payload", ""}, {create + "--format 4 -o out payload", ""},
-        {create + "--format 2 --header-len 19 -o out payload", ""}, {create + "payload", ""},
-        {"pack -o out image missing", ""}, {"info missing", ""}, {"extract image 1 -o out", ""}, {"frobnicate", ""},
+        {"create --type kernel --version 1.2.3.256 -o out payload", ""},
+        {create + "--format 4 -o out payload", ""},
+        {create + "--format 2 --header-len 19 -o out payload", ""},
+        {create + "payload", ""},
+        {"pack -o out image missing", ""},
+        {"info missing", ""},
+        {"extract image 1 -o out", ""},
+        {"frobnicate", ""},
         {"", ""}};
     for (const auto& [args, shown] : cases) {
         int status = run(args);

@@ -51,8 +51,8 @@ TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
     write_text(board + "/log", "old\n");
     bmsim_ok({"new", board});
     EXPECT_EQ(read_binary_file(board + "/eeprom.bin").size(), 65536u);
-    for (const char* name : {"eeprom", "mtd/uboot", "mtd/ubootenv", "mtd/devicetree", "mtd/kernel", "mtd/rfs",
-                             "mtd/rescue"})
+    for (const char* name :
+         {"eeprom", "mtd/uboot", "mtd/ubootenv", "mtd/devicetree", "mtd/kernel", "mtd/rfs", "mtd/rescue"})
         EXPECT_TRUE(all_erased(read_binary_file(board + "/" + name + ".bin"))) << name;
     EXPECT_TRUE(fs::is_empty(board + "/user/images"));
     EXPECT_FALSE(fs::exists(board + "/usb.inserted") || fs::exists(board + "/log"));
@@ -69,10 +69,14 @@ TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
 TEST_F(Bmsim, ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut) {
     write_text(board + "/file", "x");
     const std::pair<std::vector<std::string>, int> cases[] = {
-        {{"--help"}, 0}, {{}, 2}, {{"eeprom", board, "0x100", "256"}, 2},
+        {{"--help"}, 0},
+        {{}, 2},
+        {{"eeprom", board, "0x100", "256"}, 2},
         {{"flash", board, "kernal", board + "/file"}, 2},
-        {{"log", "/nonexistent-board"}, 1}, {{"boot", board, "--program", board + "/absent"}, 125},
-        {{"boot", board + "/user"}, 125}, {with({"boot", board}, boot_script(board, "read line\n", "1")), 124}};
+        {{"log", "/nonexistent-board"}, 1},
+        {{"boot", board, "--program", board + "/absent"}, 125},
+        {{"boot", board + "/user"}, 125},
+        {with({"boot", board}, boot_script(board, "read line\n", "1")), 124}};
     std::string output;
     for (const auto& [args, status] : cases) EXPECT_EQ(run_bmsim(args, &output), status) << output;
     EXPECT_EQ(eeprom_byte(board, 0x100), 0xFF);
@@ -97,7 +101,9 @@ echo written >> /user/from-inside
 touch /tmp/mark
 [ $(wc -l < /user/from-inside) = 3 ] && exit 4
 reboot
-)SH")), &output, "typed\n"), 4);
+)SH")),
+                        &output, "typed\n"),
+              4);
     EXPECT_TRUE(has(plain(output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
                                     "/sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
                                     "HOST switch ld.so.cache [typed]\n"}));

@@ -34,11 +34,13 @@ TEST_F(BootSpine, MissingSlotTwoCrossesOverToADiagnosticsImageInSlotOne) {
     set_eeprom(board, "0x100", "2");
     set_eeprom(board, "0x13B", "0xD4");
     bmsim_ok({"usb", board, "insert"});
-    std::vector<AppFile> tree = tree_with("diag", {
-        {"home/bin/mp.elf.strip", "-"},
-        {"home/bin/install.sh", "#!/bin/sh\n[ -x /tmp/home/bin/mp.elf.strip ] && echo \"install sees the program\"\n", true},
-        {"mpdiag.elf.strip", "#!/bin/sh\necho \"DIAGNOSTICS $APP_GREETING RUNNING\"\n", true},
-    });
+    std::vector<AppFile> tree = tree_with(
+        "diag", {
+                    {"home/bin/mp.elf.strip", "-"},
+                    {"home/bin/install.sh",
+                     "#!/bin/sh\n[ -x /tmp/home/bin/mp.elf.strip ] && echo \"install sees the program\"\n", true},
+                    {"mpdiag.elf.strip", "#!/bin/sh\necho \"DIAGNOSTICS $APP_GREETING RUNNING\"\n", true},
+                });
     put_slot(board, 1, image_of(IMAGE_DIAGNOSTICS, VERSION_1, make_tarball(tree)));
     EXPECT_EQ(boot_showing({"Failed to open Application image 2. Trying image 1.", "install diags image",
                             "install sees the program", "DIAGNOSTICS hello-from-diag RUNNING"}),

@@ -21,8 +21,8 @@ struct RescueMenu : Scenario {
 // loader's from the copy at byte 240 of its partition (bytes 12 to 15 hold payload bytes of
 // another value), a missing slot as 0.0.0.0. Ctrl-C drops the key; Exit goes on with the boot.
 TEST_F(RescueMenu, LettersInEitherCaseHiddenOnesAndTheInterruptKey) {
-    Bytes loader_image = build_image({.type = IMAGE_BOOTLOADER, .id = 0x02000001, .embed_header_copy = true},
-                                     pattern_bytes(4096, 9));
+    Bytes loader_image =
+        build_image({.type = IMAGE_BOOTLOADER, .id = 0x02000001, .embed_header_copy = true}, pattern_bytes(4096, 9));
     flash_partition(board, "uboot", std::vector<uint8_t>(loader_image.begin() + 16, loader_image.end()));
     flash_partition(board, "rfs", flash_image(IMAGE_ROOTFS, 100, 1, 0x80FF0A00));
     flash_partition(board, "kernel", flash_image(IMAGE_KERNEL, 100, 2, 0x01020304));
@@ -36,13 +36,15 @@ TEST_F(RescueMenu, LettersInEitherCaseHiddenOnesAndTheInterruptKey) {
     shows({"7\r\nunknown option \"7\". Please try again\r\n\r\nOption? : "});
     EXPECT_TRUE(lacks(session.output.substr(mark), {"Please select"}));
     press("v");
-    shows({"v\r\nInstalled images versions: \r\n"
-           "\tBoot image  : 2.0.0.1\r\n"
-           "\tRFS image   : 128.255.10.0\r\n"
-           "\tKernel image: 1.2.3.4\r\n"
-           "\tDFT image   : 255.255.255.255\r\n"
-           "\tOS image 1  : 5.6.7.8\r\n"
-           "\tOS image 2  : 0.0.0.0\r\n" + OPTIONS});
+    shows(
+        {"v\r\nInstalled images versions: \r\n"
+         "\tBoot image  : 2.0.0.1\r\n"
+         "\tRFS image   : 128.255.10.0\r\n"
+         "\tKernel image: 1.2.3.4\r\n"
+         "\tDFT image   : 255.255.255.255\r\n"
+         "\tOS image 1  : 5.6.7.8\r\n"
+         "\tOS image 2  : 0.0.0.0\r\n" +
+         OPTIONS});
     press("\x03");
     shows({std::string(1, '\0') + "\r\n\r\nOption? : "});
     // the interrupt is forgotten: the next key is taken as it comes
@@ -63,13 +65,15 @@ TEST_F(RescueMenu, EraseRunsItsFourStepsThenBootsTheDiagnosticsImage) {
     boot();
     answer(OPTIONS, "D");
     answer("D\r\nConfirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ", "y");
-    shows({"\r\nunmount filesystem\r\n\r\nErasing filesystem for clean install\r\nMounting...\r\n"
-           "creating default filesystem\r\nBooting diags image...\r\n",
-           "Image not found... ", OPTIONS});
+    shows(
+        {"\r\nunmount filesystem\r\n\r\nErasing filesystem for clean install\r\nMounting...\r\n"
+         "creating default filesystem\r\nBooting diags image...\r\n",
+         "Image not found... ", OPTIONS});
     press("r");
     EXPECT_EQ(ends(), 0);
     EXPECT_TRUE(has(log(), {"\n/bin/umount /user\n/usr/sbin/flash_eraseall /dev/mtd-user-char\n"
-                            "/bin/mount -o sync -t jffs2 /dev/mtd-user /user\n", "reboot requested"}));
+                            "/bin/mount -o sync -t jffs2 /dev/mtd-user /user\n",
+                            "reboot requested"}));
     ASSERT_TRUE(std::filesystem::is_directory(board + "/user/images"));
     EXPECT_TRUE(std::filesystem::is_empty(board + "/user/images"));
     EXPECT_FALSE(std::filesystem::exists(board + "/user/config"));

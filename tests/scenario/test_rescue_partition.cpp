@@ -28,10 +28,17 @@ TEST_F(RescuePartition, ImageIsStartedCopiedOrRefused) {
         "APPLICATION recovery RUNNING"};
     const std::vector<std::string> refused = {"Image CRC failed. Quitting", "APPLICATION slot1 RUNNING"};
     // the image, the answer to the recovery image's question (if it is asked), the texts shown
-    struct Case { Bytes image; std::string key; std::vector<std::string> texts; };
-    const Case cases[] = {{diagnostics_image(1), "", diagnostics}, {diagnostics_image(2), "", diagnostics},
-                          {recovery, "\r", just_boot},             {recovery, "\x04", just_boot},
-                          {spoiled(diagnostics_image()), "", refused}, {wrapping, "", refused},
+    struct Case {
+        Bytes image;
+        std::string key;
+        std::vector<std::string> texts;
+    };
+    const Case cases[] = {{diagnostics_image(1), "", diagnostics},
+                          {diagnostics_image(2), "", diagnostics},
+                          {recovery, "\r", just_boot},
+                          {recovery, "\x04", just_boot},
+                          {spoiled(diagnostics_image()), "", refused},
+                          {wrapping, "", refused},
                           {too_long, "", refused}};
     put_slot(board, 1, slot1);
     set_eeprom(board, "0x100", "2");

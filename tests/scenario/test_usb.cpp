@@ -65,7 +65,8 @@ TEST_F(UsbStick, BootPackageIsInstalledThenRebootsAndIsSkippedNextTime) {
     std::vector<uint8_t> kernel = flash_image(IMAGE_KERNEL, 5000, 0x5A, VERSION_2);
     std::vector<uint8_t> slot2 = app_image("slot2");
     put_slot(board, 2, slot2);
-    insert_stick({{"NXR4417_Boot.img", kernel}, {"NXR4417_replace2_OS.img", slot2},
+    insert_stick({{"NXR4417_Boot.img", kernel},
+                  {"NXR4417_replace2_OS.img", slot2},
                   {"NXR4417_OS.img", spoiled(app_image("usb"))}});
     EXPECT_EQ(boot_showing({"APPLICATION slot1 RUNNING"}, {"--power-cycles", "2"}), 0);
     EXPECT_TRUE(has(plain(session.output),
@@ -88,17 +89,18 @@ TEST_F(UsbStick, BothReplacementsAreInstalledSlotTwoFirstAndSlotOneBoots) {
     std::vector<uint8_t> replace1 = app_image("replace1", VERSION_2);
     std::vector<uint8_t> replace2 = image_of(IMAGE_APPLICATION, VERSION_2, pattern_bytes(43 * 1024 * 1024 - 16, 3));
     // the stick's application image is not looked at once a replacement went in
-    insert_stick({{"NXR4417_replace1_OS.img", replace1}, {"NXR4417_replace2_OS.img", replace2},
+    insert_stick({{"NXR4417_replace1_OS.img", replace1},
+                  {"NXR4417_replace2_OS.img", replace2},
                   {"NXR4417_OS.img", app_image("usb")}});
     boot();
     shows({"APPLICATION replace1 RUNNING"}, 90);
     ends();
     std::string text = plain(session.output);
-    EXPECT_TRUE(has(text, {"USB image (file 'NXR4417_replace2_OS.img') replacement for image2 found\n",
-                           "Image2 has been successfully replaced\n",
-                           "USB image (file 'NXR4417_replace1_OS.img') replacement for image1 found\n",
-                           "Image1 has been successfully replaced\n",
-                           "USB replacement image: board will boot with image1.\n"}));
+    EXPECT_TRUE(has(
+        text, {"USB image (file 'NXR4417_replace2_OS.img') replacement for image2 found\n",
+               "Image2 has been successfully replaced\n",
+               "USB image (file 'NXR4417_replace1_OS.img') replacement for image1 found\n",
+               "Image1 has been successfully replaced\n", "USB replacement image: board will boot with image1.\n"}));
     EXPECT_TRUE(lacks(text, {"from USB stick"}));
     EXPECT_EQ(read_binary_file(slot_path(board, 1)), replace1);
     EXPECT_EQ(read_binary_file(slot_path(board, 2)), replace2);

@@ -28,7 +28,10 @@ struct XmodemInstall : Scenario {
 
     // With its console on a socket bmsim relays bytes unchanged both ways (on a terminal it takes
     // Ctrl-] as its stop key, which any binary transfer holds sooner or later).
-    void start() { boot({"--timeout", "110"}, Console::socket); shows({"Option? : "}); }
+    void start() {
+        boot({"--timeout", "110"}, Console::socket);
+        shows({"Option? : "});
+    }
 
     // lrzsz's sender (`sx -k FILE`) against the console until it ends, through a socket pair that
     // the test relays, so that its terminal settings never reach the console. The Enter that
@@ -58,7 +61,8 @@ struct XmodemInstall : Scenario {
                 if (sender_open) send_keys(session, std::string(buffer, size_t(n)));
             }
             size_t reminder = session.output.find(SETUP_REMINDER, reminder_from);
-            if (!contains(session.output.substr(reminder_from), "rx: ready to receive") && reminder != std::string::npos) {
+            if (!contains(session.output.substr(reminder_from), "rx: ready to receive") &&
+                reminder != std::string::npos) {
                 send_keys(session, "\r");
                 reminder_from = reminder + 1;
             }
@@ -93,7 +97,9 @@ struct XmodemInstall : Scenario {
         return press_enter_after(RESTORE_PROMPT, "\n", RESTORE_REMINDER, "Extracting images");
     }
 
-    std::vector<uint8_t> partition(const std::string& name) { return read_binary_file(board + "/mtd/" + name + ".bin"); }
+    std::vector<uint8_t> partition(const std::string& name) {
+        return read_binary_file(board + "/mtd/" + name + ".bin");
+    }
     size_t kernel_erases() { return count_of(read_text_file(board + "/devices.log"), "mtd-kernel erase "); }
 };
 

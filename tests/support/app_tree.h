@@ -5,7 +5,7 @@
 #include <vector>
 
 struct AppFile {
-    std::string path;      // relative to /tmp, where the archive is unpacked: "home/bin/distro-id"
+    std::string path;  // relative to /tmp, where the archive is unpacked: "home/bin/distro-id"
     std::string content;
     bool executable = false;
 };

@@ -143,8 +143,10 @@ bool expect(ConsoleSession& session, const std::string& text, double timeout_sec
 void send_keys(ConsoleSession& session, const std::string& keys) {
     for (size_t sent = 0; session.master >= 0 && sent < keys.size();) {
         ssize_t n = write(session.master, keys.data() + sent, keys.size() - sent);
-        if (n > 0) sent += static_cast<size_t>(n);
-        else if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR && errno != EAGAIN)
+            break;
     }
 }
 

@@ -15,10 +15,10 @@ int run_command(const std::string& command, std::string* output = nullptr);
 int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr, const std::string& input = "");
 
 struct ConsoleSession {
-    int master = -1;      // the test's side of the console
-    pid_t pid = -1;       // the `bmsim boot` process
-    std::string output;   // everything the console has shown so far
-    size_t mark = 0;      // expect() searches from here on
+    int master = -1;     // the test's side of the console
+    pid_t pid = -1;      // the `bmsim boot` process
+    std::string output;  // everything the console has shown so far
+    size_t mark = 0;     // expect() searches from here on
     int exit_status = -1;
 };
 

@@ -1,12 +1,12 @@
 #include "support/test_board.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "board.h"
 #include "devices.h"
@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void patch_byte(const std::string& path, uint32_t offset, uint8_t value)
-{
+void patch_byte(const std::string& path, uint32_t offset, uint8_t value) {
     std::vector<uint8_t> bytes = read_binary_file(path);
     bytes.at(offset) = value;
     write_binary_file(path, bytes);
@@ -27,30 +26,25 @@ void patch_byte(const std::string& path, uint32_t offset, uint8_t value)
 
 // The records as the program starts with them; descriptors that an earlier test left are not
 // ours to close.
-void reset_board_records()
-{
+void reset_board_records() {
     flash_partitions = FlashPartitions{};
     i2c_bus_fd[0] = i2c_bus_fd[1] = -1;
 }
 
 }  // namespace
 
-TestBoard::TestBoard(double time_scale)
-{
+TestBoard::TestBoard(double time_scale) {
     std::string pattern = (fs::temp_directory_path() / "bm-board-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a temporary board directory");
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary board directory");
     dir = pattern;
     std::string error;
-    if (!board_create(dir, &error))
-        throw std::runtime_error("board_create: " + error);
+    if (!board_create(dir, &error)) throw std::runtime_error("board_create: " + error);
     setenv("BMSIM_TIME_SCALE", std::to_string(time_scale).c_str(), 1);
     sim_devices_attach(dir.c_str());
     reset_board_records();
 }
 
-TestBoard::~TestBoard()
-{
+TestBoard::~TestBoard() {
     close_board_devices();
     sim_devices_detach();
     std::error_code ec;
@@ -59,12 +53,10 @@ TestBoard::~TestBoard()
 
 std::string TestBoard::path(const std::string& relative) const { return dir + "/" + relative; }
 
-std::vector<std::string> TestBoard::log() const
-{
+std::vector<std::string> TestBoard::log() const {
     std::ifstream in(path("devices.log"));
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -72,9 +64,10 @@ void TestBoard::clear_log() const { unlink(path("devices.log").c_str()); }
 
 void TestBoard::set_faults(const std::string& lines) const { std::ofstream(path("faults"), std::ios::trunc) << lines; }
 
-std::vector<uint8_t> TestBoard::partition(const std::string& name) const { return read_binary_file(path("mtd/" + name + ".bin")); }
-void TestBoard::set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const
-{
+std::vector<uint8_t> TestBoard::partition(const std::string& name) const {
+    return read_binary_file(path("mtd/" + name + ".bin"));
+}
+void TestBoard::set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const {
     write_binary_file(path("mtd/" + name + ".bin"), bytes);
 }
 
@@ -83,24 +76,19 @@ void TestBoard::set_eeprom(uint32_t offset, uint8_t value) const { patch_byte(pa
 uint8_t TestBoard::i2c1_register(uint8_t reg) const { return read_binary_file(path("i2c1-0x20.bin")).at(reg); }
 void TestBoard::set_i2c1_register(uint8_t reg, uint8_t value) const { patch_byte(path("i2c1-0x20.bin"), reg, value); }
 
-void close_board_devices()
-{
+void close_board_devices() {
     for (int fd : {flash_partitions.uboot, flash_partitions.ubootenv, flash_partitions.devicetree,
                    flash_partitions.kernel, flash_partitions.rfs, flash_partitions.rescue})
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
     for (int fd : i2c_bus_fd)
-        if (fd > 0)
-            close(fd);
+        if (fd > 0) close(fd);
     reset_board_records();
 }
 
-std::string capture_stdout(const std::function<void()>& call)
-{
+std::string capture_stdout(const std::function<void()>& call) {
     fflush(stdout);
     FILE* capture = tmpfile();
-    if (!capture)
-        throw std::runtime_error("cannot make a capture file");
+    if (!capture) throw std::runtime_error("cannot make a capture file");
     int saved = dup(STDOUT_FILENO);
     dup2(fileno(capture), STDOUT_FILENO);
     call();
@@ -110,15 +98,13 @@ std::string capture_stdout(const std::function<void()>& call)
     std::string bytes;
     rewind(capture);
     char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, capture)) > 0;)
-        bytes.append(chunk, n);
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, capture)) > 0;) bytes.append(chunk, n);
     fclose(capture);
     return bytes;
 }
 
 std::vector<std::string> log_lines_starting(const std::vector<std::string>& log,
-                                            const std::vector<std::string>& prefixes)
-{
+                                            const std::vector<std::string>& prefixes) {
     std::vector<std::string> kept;
     for (const std::string& line : log)
         if (std::any_of(prefixes.begin(), prefixes.end(), [&](const auto& p) { return line.rfind(p, 0) == 0; }))
