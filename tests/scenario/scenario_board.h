@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,38 +18,55 @@
 #include "support/console_driver.h"
 
 using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 // The program's one-second waits pass twenty times faster; a start gets 90 real seconds.
-inline const std::vector<std::string> FAST = {"--time-scale", "0.05", "--timeout", "90"};
+inline const Texts FAST = {"--time-scale", "0.05", "--timeout", "90"};
 constexpr uint32_t VERSION_1 = 0x01000000;
 constexpr uint32_t VERSION_2 = 0x02000000;
 
-std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string>& rest);
+inline Texts with(Texts first, const Texts& rest) {
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+}
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-size_t count_of(const std::string& text, const std::string& part);
+inline size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
 // For EXPECT_TRUE: the text holds the parts in this order, or none of them; a failure shows the text.
-testing::AssertionResult has(const std::string& text, const std::vector<std::string>& parts);
-testing::AssertionResult lacks(const std::string& text, const std::vector<std::string>& parts);
+inline testing::AssertionResult has(const std::string& text, const Texts& parts) {
+    for (size_t i = 0, at = 0; i < parts.size(); at += parts[i++].size())
+        if ((at = text.find(parts[i], at)) == std::string::npos)
+            return testing::AssertionFailure() << "part " << i + 1 << " \"" << parts[i] << "\" not found in:\n" << text;
+    return testing::AssertionSuccess();
+}
+inline testing::AssertionResult lacks(const std::string& text, const Texts& parts) {
+    for (const auto& part : parts)
+        if (contains(text, part)) return testing::AssertionFailure() << "\"" << part << "\" in:\n" << text;
+    return testing::AssertionSuccess();
+}
 // The names in a folder, sorted; none when it is missing.
-std::vector<std::string> file_names(const std::string& dir);
+inline Texts file_names(const std::string& dir) {
+    Texts names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 // The console's text without the carriage returns of the terminal's line ends.
-std::string plain(std::string text);
+inline std::string plain(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
 inline void write_text(const std::string& path, const std::string& text) {
     write_binary_file(path, Bytes(text.begin(), text.end()));
 }
-
 // Board set-up through bmsim; a failing command fails the test.
-void bmsim_ok(const std::vector<std::string>& args);
-inline void set_eeprom(const std::string& board, const std::string& at, const std::string& value) {
-    bmsim_ok({"eeprom", board, at, value});
+inline void bmsim_ok(const Texts& args) {
+    std::string output;
+    EXPECT_EQ(run_bmsim(args, &output), 0) << "bmsim " << args[0] << ": " << output;
 }
-int eeprom_byte(const std::string& board, uint32_t offset);
-inline std::string slot_path(const std::string& board, int slot) {
-    return board + "/user/images/image" + std::to_string(slot);
-}
-inline void put_slot(const std::string& board, int slot, const Bytes& image) {
-    write_binary_file(slot_path(board, slot), image);
-}
-void flash_partition(const std::string& board, const std::string& partition, const Bytes& bytes);
 
 inline Bytes image_of(uint32_t type, uint32_t id, const Bytes& payload, int format = 1) {
     return build_image({.type = type, .id = id, .format = format}, payload);
@@ -57,43 +78,97 @@ inline Bytes app_image(const std::string& label, uint32_t id = VERSION_1, int fo
     return app_image(standard_app_tree(label), id, format);
 }
 // The standard application tree with files replaced, added or left out (content "-").
-std::vector<AppFile> tree_with(const std::string& label, const std::vector<AppFile>& changes);
+inline std::vector<AppFile> tree_with(const std::string& label, const std::vector<AppFile>& changes) {
+    std::vector<AppFile> tree = standard_app_tree(label);
+    std::erase_if(tree, [&](const AppFile& file) {
+        return std::ranges::any_of(changes, [&](const AppFile& change) { return change.path == file.path; });
+    });
+    std::ranges::copy_if(changes, std::back_inserter(tree), [](const AppFile& c) { return c.content != "-"; });
+    return tree;
+}
 // The image with one payload byte flipped: its CRC no longer matches.
-Bytes spoiled(Bytes image);
+inline Bytes spoiled(Bytes image) {
+    image[image.size() / 2] ^= 0xFF;
+    return image;
+}
 // The image with its length field (bytes 4 to 7) set to len, its CRC left as it was.
 inline Bytes claiming(Bytes image, uint32_t len) {
     write_be32(&image[4], len);
     return image;
 }
-Bytes pattern_bytes(size_t size, uint8_t seed);
+inline Bytes pattern_bytes(size_t size, uint8_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(seed + i * 7 + (i >> 8));
+    return bytes;
+}
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
 }
-Bytes joined(const std::vector<Bytes>& images);
+inline Bytes joined(const std::vector<Bytes>& images) {
+    Bytes package;
+    for (const auto& image : images) package.insert(package.end(), image.begin(), image.end());
+    return package;
+}
 inline bool starts_with(const Bytes& bytes, const Bytes& prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }
 // Not empty, and every byte 0xFF.
 inline bool all_erased(const Bytes& bytes) {
-    return !bytes.empty() && std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+    return !bytes.empty() && std::ranges::all_of(bytes, [](uint8_t b) { return b == 0xFF; });
 }
 
 // Reads the console for a while. A key sent right after a prompt may come before the program
 // has turned the echo off for its one-key read; a short watch first keeps the echo exact.
 inline void watch(ConsoleSession& session, double seconds) { expect(session, "\x01\x02\x03 never shown", seconds); }
 
-// A fresh board and its console, both gone at the end of the test (unless BMSIM_KEEP_BOARDS is
-// set, to look at the board).
+// A fresh board (bmsim new) in a new temporary directory and its console, both gone at the end
+// of the test (unless BMSIM_KEEP_BOARDS is set, to look at the board).
 struct Scenario : ::testing::Test {
-    std::string board = new_board();
+    std::string board = [] {
+        char pattern[] = "/tmp/bmsim-board-XXXXXX";
+        if (!mkdtemp(pattern)) ADD_FAILURE() << "cannot make a board directory: " << std::strerror(errno);
+        bmsim_ok({"new", pattern});
+        return std::string(pattern);
+    }();
     ConsoleSession session;
-    void TearDown() override;
+    void TearDown() override {
+        stop_session(session);
+        std::error_code error;
+        if (!std::getenv("BMSIM_KEEP_BOARDS")) std::filesystem::remove_all(board, error);
+    }
 
-    void boot(const std::vector<std::string>& extra = {}, Console console = Console::raw_terminal) {
-        session = start_boot(board, with(FAST, extra), console);
+    // The board's files: a slot's image, a flash partition (written as a factory programmer
+    // would), an EEPROM cell, the environment, the board log.
+    std::string slot_path(int slot) { return board + "/user/images/image" + std::to_string(slot); }
+    Bytes slot(int slot) { return read_binary_file(slot_path(slot)); }
+    void put_slot(int slot, const Bytes& image) { write_binary_file(slot_path(slot), image); }
+    Bytes partition(const std::string& name) { return read_binary_file(board + "/mtd/" + name + ".bin"); }
+    void flash(const std::string& partition, const Bytes& bytes) {
+        write_binary_file(board + "/" + partition + ".flash", bytes);
+        bmsim_ok({"flash", board, partition, board + "/" + partition + ".flash"});
+    }
+    int eeprom(uint32_t offset) { return read_binary_file(board + "/eeprom.bin").at(offset); }
+    void set_eeprom(const std::string& at, const std::string& value) { bmsim_ok({"eeprom", board, at, value}); }
+    void env(const Texts& settings) { bmsim_ok(with({"env", board}, settings)); }
+    std::string log() { return read_text_file(board + "/log"); }
+    // Inserts the USB stick, ready at once, with these files on it.
+    void insert_stick(const std::vector<std::pair<std::string, Bytes>>& files) {
+        bmsim_ok({"usb", board, "insert"});
+        for (const auto& [name, bytes] : files) write_binary_file(board + "/usb/" + name, bytes);
+    }
+
+    void boot(const Texts& extra = {}, Console console = Console::socket) {
+        session = start_program(with({BMSIM_PATH, "boot", board}, with(FAST, extra)), console);
     }
     // Awaits each text in turn after the last one found; a missing one fails the test.
-    bool shows(const std::vector<std::string>& texts, double timeout_seconds = 30);
+    bool shows(const Texts& texts, double timeout_seconds = 30) {
+        for (const auto& text : texts) {
+            if (expect(session, text, timeout_seconds)) continue;
+            ADD_FAILURE() << "the console did not show \"" << text << "\"; it showed:\n" << session.output;
+            return false;
+        }
+        return true;
+    }
     // Sends keys after a short watch; answer awaits the prompt first.
     bool press(const std::string& keys) {
         watch(session, 0.2);
@@ -108,15 +183,9 @@ struct Scenario : ::testing::Test {
     }
     int ends() { return wait_exit(session, 120); }
     // Boots, awaits the texts and the end of the run; returns its exit status.
-    int boot_showing(const std::vector<std::string>& texts, const std::vector<std::string>& extra = {}) {
+    int boot_showing(const Texts& texts, const Texts& extra = {}) {
         boot(extra);
         shows(texts);
         return ends();
     }
-    // Inserts the USB stick, ready at once, with these files on it.
-    void insert_stick(const std::vector<std::pair<std::string, Bytes>>& files) {
-        bmsim_ok({"usb", board, "insert"});
-        for (const auto& [name, bytes] : files) write_binary_file(board + "/usb/" + name, bytes);
-    }
-    std::string log() { return read_text_file(board + "/log"); }
 };

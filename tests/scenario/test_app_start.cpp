@@ -1,10 +1,9 @@
 // Starting the unpacked application on the simulated board: install script and environment,
 // the shell, the incompatible-image question, each way of launching, and the debugger taken
 // from the other slot.
-// Faults tried: removing the memory checker's LD_PRELOAD prefix of the debug-server launch ->
-// AppStart.DebugServerRunsOnTheGivenOrDefaultPortThenReboots fails; removing it from the plain
-// memory-checker launch -> AppStart.ShellThenMemoryCheckerWithItsLibraryThenReboot fails;
-// removing i2c_close_buses() from start_application ->
+// Faults tried: removing the memory checker's LD_PRELOAD prefix of the debug-server launch, or of
+// the plain memory-checker launch -> AppStart.DebugServerOrMemoryCheckerRunsAfterTheShellThenReboots
+// fails; removing i2c_close_buses() from start_application ->
 // AppStart.GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch fails; moving it before the
 // incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails.
 #include "scenario_board.h"
@@ -37,11 +36,11 @@ Bytes gzipped_debugger() {
 // a length its file cannot hold: the CRC-failure path, without taking memory of that size. Slot 2
 // holds a package of a kernel image and the application image.
 TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
-    set_eeprom(board, "0x100", "1");
-    put_slot(board, 1, claiming(app_image("huge"), 0xFFFFFF00));
+    set_eeprom("0x100", "1");
+    put_slot(1, claiming(app_image("huge"), 0xFFFFFF00));
     std::vector<AppFile> tree =
         tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}});
-    put_slot(board, 2, joined({flash_image(IMAGE_KERNEL, 300, 1), app_image(tree)}));
+    put_slot(2, joined({flash_image(IMAGE_KERNEL, 300, 1), app_image(tree)}));
     EXPECT_EQ(boot_showing({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "Running install script",
                             "install.sh of one ran", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"}),
               0);
@@ -50,54 +49,49 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     EXPECT_EQ(shown_log, log());
     EXPECT_TRUE(has(shown_log, {"\n/bin/backtrace\n", "ended: application launched by /bin/backtrace, exit status 0"}));
     EXPECT_TRUE(lacks(shown_log, {"reboot"}));
-    std::string env = read_text_file(board + "/backtrace.env");
+    std::string environment = read_text_file(board + "/backtrace.env");
     // the program's own environment stays
     for (const char* line : {"APP_GREETING=hello-from-one\n", "BM_SECOND=2\n", "BM_LONE=\n", "BMSIM_BOARD=/sim\n"})
-        EXPECT_TRUE(contains(env, line)) << line << env;
+        EXPECT_TRUE(contains(environment, line)) << line << environment;
     EXPECT_EQ(read_text_file(board + "/backtrace.cwd"), "/\n");
-    EXPECT_EQ(eeprom_byte(board, 0x13A), 2);
+    EXPECT_EQ(eeprom(0x13A), 2);
 }
 
-// Both debug-server rows run through the shell and reboot when it ends; with the memory checker
-// the debug server gets its library preloaded, without it no library at all.
-TEST_F(AppStart, DebugServerRunsOnTheGivenOrDefaultPortThenReboots) {
-    const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
-        {{"gdbserver=on", "gdbport=4321"}, "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n", ""},
+// The launches that run through the shell and reboot when they end, after the shell that was
+// asked for: the debug server on the given or the default port, with the memory checker's library
+// preloaded or with no library at all, and the memory checker alone, with its library.
+TEST_F(AppStart, DebugServerOrMemoryCheckerRunsAfterTheShellThenReboots) {
+    // the settings, what the console shows, the launch in the board log, the debug server's library
+    const std::tuple<Texts, std::string, std::string, std::string> cases[] = {
+        {{"memchk=on"}, "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0.", "", ""},
+        {{"gdbserver=on", "gdbport=4321"}, "", "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n", ""},
         {{"gdbserver=on", "memchk=on"},
+         "",
          "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n",
          "\nLD_PRELOAD=libduma.so.0.0.0\n"}};
-    for (const auto& [env, command, preload] : cases) {
+    for (const auto& [settings, shown, command, preload] : cases) {
         bmsim_ok({"new", board});
-        bmsim_ok(with({"env", board}, env));
-        put_slot(board, 1, app_image("one"));
-        EXPECT_EQ(boot_showing({}), 0);
+        env(with({"shell=on"}, settings));
+        put_slot(1, app_image(tree_with("one", {SHOW_APP})));
+        boot();
+        shows({"Dropping into shell"});
+        uses_shell();
+        shows({"Dropping out of shell", shown});
+        EXPECT_EQ(ends(), 0);
         EXPECT_TRUE(has(log(), {command, "reboot requested"}));
         EXPECT_TRUE(lacks(log(), {"/bin/backtrace"}));
         std::string server_env = "\n" + read_text_file(board + "/gdbserver.env");
-        EXPECT_TRUE(*preload ? has(server_env, {preload}) : lacks(server_env, {"\nLD_PRELOAD="}));
+        EXPECT_TRUE(preload.empty() ? lacks(server_env, {"\nLD_PRELOAD="}) : has(server_env, {preload}));
     }
-}
-
-TEST_F(AppStart, ShellThenMemoryCheckerWithItsLibraryThenReboot) {
-    bmsim_ok({"env", board, "shell=on", "memchk=on"});
-    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP})));
-    boot();
-    shows({"Dropping into shell"});
-    uses_shell();
-    shows({"Dropping out of shell", "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0."});
-    EXPECT_EQ(ends(), 0);
-    EXPECT_TRUE(has(log(), {"reboot requested"}));
-    EXPECT_TRUE(lacks(log(), {"/bin/backtrace"}));
 }
 
 // A format-2 header in the other slot never serves as a debugger, and both files are closed all
 // the same; without a debugger the normal launch follows, without the memory checker. The tree
 // lacks distro-id (answered no: the start goes on) and install.sh (env-setup is ignored).
 TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
-    bmsim_ok({"env", board, "gdb=on", "memchk=on"});
-    put_slot(board, 1,
-             app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}, {"home/bin/install.sh", "-"}})));
-    put_slot(board, 2, app_image("two", VERSION_1, 2));
+    env({"gdb=on", "memchk=on"});
+    put_slot(1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}, {"home/bin/install.sh", "-"}})));
+    put_slot(2, app_image("two", VERSION_1, 2));
     boot();
     shows({"Extracting GDB from image slot 2", "Image has invalid header 0x81504754",
            "WARNING: Suspected incompatible application image detected during unpacking"});
@@ -118,10 +112,10 @@ TEST_F(AppStart, GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch) {
 // buses still serve an install from the stick into slot 1 (it sets the boot slot), and Exit goes
 // on with the start.
 TEST_F(AppStart, GdbFromTheOtherSlotRunsTheApplicationThenReboots) {
-    bmsim_ok({"env", board, "gdb=on"});
-    put_slot(board, 1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}})));
+    env({"gdb=on"});
+    put_slot(1, app_image(tree_with("one", {SHOW_APP, {"home/bin/distro-id", "-"}})));
     const Bytes debugger = gzipped_debugger();
-    put_slot(board, 2, image_of(IMAGE_APPLICATION, VERSION_1, debugger));
+    put_slot(2, image_of(IMAGE_APPLICATION, VERSION_1, debugger));
     insert_stick({{"new.img", app_image("new")}});
     boot();
     shows({"Extracting GDB from image slot 2", "Found GDB image 2 of length = " + std::to_string(debugger.size()) + ".",
@@ -139,7 +133,7 @@ TEST_F(AppStart, GdbFromTheOtherSlotRunsTheApplicationThenReboots) {
     EXPECT_TRUE(has(log(), {"reboot requested"}));
     EXPECT_TRUE(lacks(log(), {"/bin/backtrace"}));
     EXPECT_TRUE(lacks(session.output, {"inherited: /user/images/image2", "I2C error"}));
-    EXPECT_EQ(eeprom_byte(board, 0x100), 1);
+    EXPECT_EQ(eeprom(0x100), 1);
 }
 
 }  // namespace

@@ -33,21 +33,21 @@ std::vector<std::string> boot_script(const std::string& board, const std::string
 // env and eeprom write the board as the switch keeps it; an old board is made afresh, erased and
 // without images, stick or log; a folder that is no board is left alone.
 TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
-    bmsim_ok({"env", board, "gdbport=4321", "diagnostics=rescue"});
-    Bytes block = read_binary_file(board + "/mtd/ubootenv.bin");
+    env({"gdbport=4321", "diagnostics=rescue"});
+    Bytes block = partition("ubootenv");
     ASSERT_GE(block.size(), 37u);
     EXPECT_EQ(std::string(block.begin() + 4, block.begin() + 37),
               std::string("gdbport=4321\0diagnostics=rescue\0\0", 33));
     // the checksum: the standard CRC-32 of the rest, big-endian
     EXPECT_EQ(read_be32(&block[0]), ~crc32_update(&block[4], uint32_t(block.size() - 4), 0xFFFFFFFF));
     std::string output;
-    set_eeprom(board, "0x13B", "213");
-    EXPECT_EQ(eeprom_byte(board, 0x13B), 0xD5);
+    set_eeprom("0x13B", "213");
+    EXPECT_EQ(eeprom(0x13B), 0xD5);
     EXPECT_EQ(run_bmsim({"eeprom", board, "315"}, &output), 0);
     EXPECT_EQ(output, "0xd5\n");
 
     bmsim_ok({"usb", board, "insert"});
-    write_text(slot_path(board, 1), "old");
+    write_text(slot_path(1), "old");
     write_text(board + "/log", "old\n");
     bmsim_ok({"new", board});
     EXPECT_EQ(read_binary_file(board + "/eeprom.bin").size(), 65536u);
@@ -79,8 +79,8 @@ TEST_F(Bmsim, ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut) {
         {with({"boot", board}, boot_script(board, "read line\n", "1")), 124}};
     std::string output;
     for (const auto& [args, status] : cases) EXPECT_EQ(run_bmsim(args, &output), status) << output;
-    EXPECT_EQ(eeprom_byte(board, 0x100), 0xFF);
-    EXPECT_TRUE(all_erased(read_binary_file(board + "/mtd/kernel.bin")));
+    EXPECT_EQ(eeprom(0x100), 0xFF);
+    EXPECT_TRUE(all_erased(partition("kernel")));
 }
 
 // The switch holds busybox (every other program a link to it), the stubs and the program,
@@ -92,8 +92,7 @@ TEST_F(Bmsim, SandboxHoldsOnlyBusyboxTheStubsAndTheProgramOverPowerCycles) {
     bmsim_ok({"usb", board, "insert"});
     write_text(board + "/usb/NXR4417_OS.img", "stick");
     bmsim_ok({"usb", board, "remove"});
-    std::string output;
-    EXPECT_EQ(run_bmsim(with({"boot", board, "--power-cycles", "4"}, boot_script(board, R"SH(
+    boot(with({"--power-cycles", "4"}, boot_script(board, R"SH(
 [ -e /user/from-inside ] || { read line; echo FILES $(for f in /bin/* /sbin/* /usr/bin/* /usr/sbin/*; do
     [ "$(readlink $f)" = /bin/busybox ] || echo $f; done) HOST $(hostname) $(ls /etc) [$line]; }
 echo written >> /user/from-inside
@@ -102,12 +101,13 @@ touch /tmp/mark
 [ $(wc -l < /user/from-inside) = 3 ] && exit 4
 reboot
 )SH")),
-                        &output, "typed\n"),
-              4);
-    EXPECT_TRUE(has(plain(output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
-                                    "/sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
-                                    "HOST switch ld.so.cache [typed]\n"}));
-    EXPECT_TRUE(lacks(output, {"NOT EMPTY"}));
+         Console::socket);
+    send_keys(session, "typed\n");
+    EXPECT_EQ(ends(), 4);
+    EXPECT_TRUE(has(plain(session.output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
+                                            "/sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
+                                            "HOST switch ld.so.cache [typed]\n"}));
+    EXPECT_TRUE(lacks(session.output, {"NOT EMPTY"}));
     EXPECT_EQ(read_text_file(board + "/usb/NXR4417_OS.img"), "stick");
     EXPECT_EQ(read_text_file(board + "/user/from-inside"), "written\nwritten\nwritten\n");
     EXPECT_TRUE(has(log(), {"start 1 ended: reboot requested, exit status 0", "start 2 ended: reboot requested",
@@ -118,7 +118,7 @@ reboot
 // On a terminal the console is raw during the boot; SIGTERM stops the board, is logged, and
 // leaves the terminal's settings (read through a second descriptor) as they were.
 TEST_F(Bmsim, TerminalIsRawDuringTheBootAndRestoredAfterSigterm) {
-    session = start_boot(board, boot_script(board, "echo READY\nsleep 30\n"), Console::terminal);
+    boot(boot_script(board, "echo READY\nsleep 30\n"), Console::terminal);
     int probe = dup(session.master);
     termios mode = {};
     ASSERT_TRUE(shows({"READY"}));

@@ -10,11 +10,11 @@ using BootSpine = Scenario;
 // skips the rescue menu and ends in the shell and a reboot. A slot file shorter than its image
 // claims is a failed read, which counts as a CRC failure.
 TEST_F(BootSpine, BootSlotTwoThenSlotOneThenReboot) {
-    set_eeprom(board, "0x100", "2");
-    bmsim_ok({"env", board, "shell=on"});
-    put_slot(board, 2, spoiled(app_image("two")));
+    set_eeprom("0x100", "2");
+    env({"shell=on"});
+    put_slot(2, spoiled(app_image("two")));
     const Bytes one = app_image("one");
-    put_slot(board, 1, Bytes(one.begin(), one.end() - 10));
+    put_slot(1, Bytes(one.begin(), one.end() - 10));
     boot();
     shows({"Booting image '2'", "Image2 CRC failed, trying Image1 now.", "Booting image '1'",
            "Both image1 and image2 failed."});
@@ -24,15 +24,15 @@ TEST_F(BootSpine, BootSlotTwoThenSlotOneThenReboot) {
     EXPECT_TRUE(lacks(session.output, {"Entering Rescue Mode."}));
     EXPECT_TRUE(has(log(), {"/bin/mount -o sync -t jffs2 /dev/mtd-user /user\n",
                             "bmsim: start 1 ended: reboot requested, exit status 0"}));
-    EXPECT_EQ(eeprom_byte(board, 0x13A), 0xFF);
+    EXPECT_EQ(eeprom(0x13A), 0xFF);
 }
 
 // The missing slot file is replaced by the other slot's inside the same attempt, and the slot
 // actually started is recorded. The marker 0xD4 leaves the inserted stick alone. A diagnostics
 // image has its program moved into place before the install script runs.
 TEST_F(BootSpine, MissingSlotTwoCrossesOverToADiagnosticsImageInSlotOne) {
-    set_eeprom(board, "0x100", "2");
-    set_eeprom(board, "0x13B", "0xD4");
+    set_eeprom("0x100", "2");
+    set_eeprom("0x13B", "0xD4");
     bmsim_ok({"usb", board, "insert"});
     std::vector<AppFile> tree = tree_with(
         "diag", {
@@ -41,21 +41,21 @@ TEST_F(BootSpine, MissingSlotTwoCrossesOverToADiagnosticsImageInSlotOne) {
                      "#!/bin/sh\n[ -x /tmp/home/bin/mp.elf.strip ] && echo \"install sees the program\"\n", true},
                     {"mpdiag.elf.strip", "#!/bin/sh\necho \"DIAGNOSTICS $APP_GREETING RUNNING\"\n", true},
                 });
-    put_slot(board, 1, image_of(IMAGE_DIAGNOSTICS, VERSION_1, make_tarball(tree)));
+    put_slot(1, image_of(IMAGE_DIAGNOSTICS, VERSION_1, make_tarball(tree)));
     EXPECT_EQ(boot_showing({"Failed to open Application image 2. Trying image 1.", "install diags image",
                             "install sees the program", "DIAGNOSTICS hello-from-diag RUNNING"}),
               0);
     EXPECT_EQ(count_of(session.output, "Booting image '"), 1u) << session.output;
     EXPECT_TRUE(lacks(session.output, {"Attempting to mount"}));
-    EXPECT_EQ(eeprom_byte(board, 0x13A), 1);
+    EXPECT_EQ(eeprom(0x13A), 1);
 }
 
 // Without the first I2C bus the EEPROM reads as 0: slot 1 comes first whatever cell 0x100 holds.
 // Neither slot file exists: the rescue menu, then after Exit the shell and the reboot.
 TEST_F(BootSpine, WithoutFirstI2cBusAndSlotFilesTheRescueMenuThenShellThenReboot) {
     write_text(board + "/faults", "missing /dev/i2c-0\n");
-    set_eeprom(board, "0x100", "2");
-    bmsim_ok({"env", board, "shell=on"});
+    set_eeprom("0x100", "2");
+    env({"shell=on"});
     boot();
     shows({"Booting image '1'", "Failed to open Application image 1. Trying image 2.",
            "Failed to open Application image 2.", "Entering Rescue Mode."});
@@ -74,8 +74,8 @@ TEST_F(BootSpine, WithoutFirstI2cBusAndSlotFilesTheRescueMenuThenShellThenReboot
 TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
     Bytes wrapping = claiming(build_image({.format = 2, .header_len = 0x40}, Bytes(32, 0x5A)), 0xFFFFFFF0);
     write_be32(&wrapping[0], crc32_update(&wrapping[4], 48 - 4, 0xFFFFFFFF));
-    put_slot(board, 1, wrapping);
-    put_slot(board, 2, flash_image(IMAGE_KERNEL, 300, 1));
+    put_slot(1, wrapping);
+    put_slot(2, flash_image(IMAGE_KERNEL, 300, 1));
     boot();
     shows({"Image has invalid header 0x81504754. (0x6504754)", "Image1 has invalid header... trying Image2.",
            "Booting image '2'", "No valid application image found. Trying rescue image"});
@@ -83,7 +83,7 @@ TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
     EXPECT_EQ(ends(), 0);
     EXPECT_TRUE(lacks(session.output, {"Image2 has invalid header"}));
     EXPECT_TRUE(has(log(), {"reboot requested"}));
-    EXPECT_EQ(eeprom_byte(board, 0x13A), 0xFF);
+    EXPECT_EQ(eeprom(0x13A), 0xFF);
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 namespace {
 
-std::vector<uint8_t> diagnostics_image(int format = 1) {
-    std::vector<AppFile> tree = standard_app_tree("diag");
-    tree.push_back({"mpdiag.elf.strip", "#!/bin/sh\necho \"DIAGNOSTICS RUNNING\"\n", true});
+Bytes diagnostics_image(int format = 1) {
+    std::vector<AppFile> tree =
+        tree_with("diag", {{"mpdiag.elf.strip", "#!/bin/sh\necho \"DIAGNOSTICS RUNNING\"\n", true}});
     return image_of(IMAGE_DIAGNOSTICS, VERSION_1, make_tarball(tree), format);
 }
 
@@ -18,58 +18,45 @@ using RescuePartition = Scenario;
 // slot. A bad CRC, lengths that wrap past 2^32 and an image longer than the partition all fail
 // as a CRC mismatch, and the normal boot follows.
 TEST_F(RescuePartition, ImageIsStartedCopiedOrRefused) {
-    std::vector<uint8_t> slot1 = app_image("slot1");
-    std::vector<uint8_t> recovery = app_image("recovery", VERSION_2);
+    const Bytes slot1 = app_image("slot1"), recovery = app_image("recovery", VERSION_2);
     const Bytes wrapping = claiming(diagnostics_image(), 0xFFFFFFF2);  // total_len = len + 16 wraps to 2
     const Bytes too_long = claiming(diagnostics_image(), 0x7FFFFFF0);  // far beyond the rescue partition
-    const std::vector<std::string> diagnostics = {"Launching diagnostics image", "DIAGNOSTICS RUNNING"};
-    const std::vector<std::string> just_boot = {
-        "Booting recovery image. You will need to download and install an image before rebooting",
-        "APPLICATION recovery RUNNING"};
-    const std::vector<std::string> refused = {"Image CRC failed. Quitting", "APPLICATION slot1 RUNNING"};
-    // the image, the answer to the recovery image's question (if it is asked), the texts shown
-    struct Case {
-        Bytes image;
-        std::string key;
-        std::vector<std::string> texts;
-    };
-    const Case cases[] = {{diagnostics_image(1), "", diagnostics},
-                          {diagnostics_image(2), "", diagnostics},
-                          {recovery, "\r", just_boot},
-                          {recovery, "\x04", just_boot},
-                          {spoiled(diagnostics_image()), "", refused},
-                          {wrapping, "", refused},
-                          {too_long, "", refused}};
-    put_slot(board, 1, slot1);
-    set_eeprom(board, "0x100", "2");
-    bmsim_ok({"env", board, "diagnostics=diags"});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.texts[0] + " after the key '" + c.key + "'");
-        flash_partition(board, "rescue", c.image);
-        set_eeprom(board, "0x13A", "0");
+    const Texts diagnostics = {"Launching diagnostics image", "DIAGNOSTICS RUNNING"};
+    const Texts just_boot = {"Booting recovery image. You will need to download and install an image before rebooting",
+                             "APPLICATION recovery RUNNING"};
+    const Texts refused = {"Image CRC failed. Quitting", "APPLICATION slot1 RUNNING"};
+    const Texts copied = {"Installing recovery image as image1...", "Setting boot image to 1",
+                          "APPLICATION recovery RUNNING"};
+    // the image, the answer to the recovery image's question (if it is asked), the texts shown,
+    // and then the boot mode, the boot slot and slot 1's image
+    const std::tuple<Bytes, std::string, Texts, int, int, Bytes> cases[] = {
+        {diagnostics_image(1), "", diagnostics, 4, 2, slot1},
+        {diagnostics_image(2), "", diagnostics, 4, 2, slot1},
+        {recovery, "\r", just_boot, 4, 2, slot1},
+        {recovery, "\x04", just_boot, 4, 2, slot1},
+        {spoiled(diagnostics_image()), "", refused, 1, 2, slot1},
+        {wrapping, "", refused, 1, 2, slot1},
+        {too_long, "", refused, 1, 2, slot1},
+        {recovery, "1\r", copied, 1, 1, recovery}};
+    put_slot(1, slot1);
+    set_eeprom("0x100", "2");
+    env({"diagnostics=diags"});
+    for (const auto& [image, key, texts, mode, boot_slot, image1] : cases) {
+        SCOPED_TRACE(texts[0] + " after the key '" + key + "'");
+        flash("rescue", image);
+        set_eeprom("0x13A", "0");
         boot();
         answer("Confirm: Erase filesystem?", "n");
         shows({"Booting diags image..."});
-        if (!c.key.empty()) answer("Install recovery image as image 1 or 2 (hit return to just boot image): ", c.key);
-        shows(c.texts);
+        if (!key.empty()) answer("Install recovery image as image 1 or 2 (hit return to just boot image): ", key);
+        shows(texts);
         ends();
-        EXPECT_EQ(contains(session.output, "Install recovery image"), !c.key.empty()) << session.output;
-        EXPECT_EQ(eeprom_byte(board, 0x13A), c.texts == refused ? 1 : 4);
-        EXPECT_EQ(eeprom_byte(board, 0x100), 2);
-        EXPECT_EQ(read_binary_file(slot_path(board, 1)), slot1);
+        EXPECT_EQ(contains(session.output, "Install recovery image"), !key.empty()) << session.output;
+        EXPECT_EQ(eeprom(0x13A), mode);
+        EXPECT_EQ(eeprom(0x100), boot_slot);
+        EXPECT_EQ(slot(1), image1);
     }
     EXPECT_TRUE(lacks(log(), {"flash_eraseall"}));
-
-    flash_partition(board, "rescue", recovery);
-    set_eeprom(board, "0x13A", "0");
-    boot();
-    answer("Confirm: Erase filesystem?", "n");
-    answer("(hit return to just boot image): ", "1\r");
-    shows({"Installing recovery image as image1...", "Setting boot image to 1", "APPLICATION recovery RUNNING"});
-    ends();
-    EXPECT_EQ(read_binary_file(slot_path(board, 1)), recovery);
-    EXPECT_EQ(eeprom_byte(board, 0x100), 1);
-    EXPECT_EQ(eeprom_byte(board, 0x13A), 1);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <stdexcept>
 
 #include "support/console_driver.h"
@@ -14,19 +13,14 @@ std::vector<uint8_t> make_tarball(const std::vector<AppFile>& files) {
     namespace fs = std::filesystem;
     char root[] = "/tmp/bm-apptree.XXXXXX";
     if (!mkdtemp(root)) throw std::runtime_error("mkdtemp failed");
-    std::set<std::string> top_level;
     for (const auto& file : files) {
         fs::path path = fs::path(root) / file.path;
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << file.content;
         chmod(path.c_str(), file.executable ? 0755 : 0644);
-        top_level.insert(fs::path(file.path).begin()->string());
     }
-    std::string command = "tar --owner=0 --group=0 --numeric-owner --mtime=@0 --sort=name -cf - -C ";
-    command += root;
-    for (const auto& name : top_level) command += " '" + name + "'";
-    std::string archive;
-    bool failed = run_command(command + " | gzip -n", &archive) != 0;
+    std::string archive, tar = " && tar --owner=0 --group=0 --numeric-owner --mtime=@0 --sort=name -cf - *";
+    bool failed = run_command("cd " + std::string(root) + tar + " | gzip -n", &archive) != 0;
     fs::remove_all(root);
     if (failed) throw std::runtime_error("tar or gzip failed");
     return std::vector<uint8_t>(archive.begin(), archive.end());

@@ -1,5 +1,5 @@
-// The console driver: `bmsim boot` with a console of the test's own, driven the way an operator
-// at the switch's console would drive it.
+// The console driver: programs started with a console of the test's own, driven the way an
+// operator at the switch's console would drive it.
 #include "support/console_driver.h"
 
 #include <fcntl.h>
@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -31,56 +29,40 @@ namespace {
 
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-std::string quoted(const std::string& word) {
-    std::string text = "'";
-    for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-}
-
 // Reads what the console shows within the time: 1 when it showed something, 0 when not, -1 once
 // the other side is gone.
 int read_console(ConsoleSession& session, double timeout_seconds) {
     if (session.master < 0) return -1;
     pollfd fd = {session.master, POLLIN, 0};
-    int ready = poll(&fd, 1, static_cast<int>(std::max(0.0, timeout_seconds) * 1000));
+    int ready = poll(&fd, 1, int(std::max(0.0, timeout_seconds) * 1000));
     if (ready <= 0) return ready == 0 || errno == EINTR ? 0 : -1;
     char buffer[4096];
     ssize_t n = read(session.master, buffer, sizeof buffer);
-    if (n > 0) session.output.append(buffer, static_cast<size_t>(n));
+    if (n > 0) session.output.append(buffer, size_t(n));
     return n > 0 ? 1 : n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
 }
 
-// What the console still holds once the process has ended.
-void close_console(ConsoleSession& session) {
-    while (read_console(session, 0.2) > 0) {}
-    if (session.master >= 0) close(session.master);
-    session.master = -1;
-}
-
+// Reaps the process within the time, reading the console meanwhile (bmsim must be able to write
+// all it shows); once it has ended, takes what the console still holds and closes it.
 bool reaped_within(ConsoleSession& session, double seconds) {
-    double deadline = now() + seconds;
-    for (int status = 0; session.pid > 0;) {
+    for (double deadline = now() + seconds; session.pid > 0;) {
+        int status = 0;
         if (waitpid(session.pid, &status, WNOHANG) == session.pid) {
             session.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             session.pid = -1;
         } else if (now() >= deadline) {
             return false;
-        } else if (read_console(session, 0.05) < 0) {  // bmsim must be able to write all it shows
+        } else if (read_console(session, 0.05) < 0) {
             usleep(10000);
         }
     }
+    while (read_console(session, 0.2) > 0) {}
+    if (session.master >= 0) close(session.master);
+    session.master = -1;
     return true;
 }
 
 }  // namespace
-
-std::string new_board() {
-    char pattern[] = "/tmp/bmsim-board-XXXXXX";
-    if (!mkdtemp(pattern)) ADD_FAILURE() << "cannot make a board directory: " << std::strerror(errno);
-    std::string output;
-    if (run_bmsim({"new", pattern}, &output) != 0) ADD_FAILURE() << "bmsim new " << pattern << ": " << output;
-    return pattern;
-}
 
 int run_command(const std::string& command, std::string* output) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -93,16 +75,13 @@ int run_command(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int run_bmsim(const std::vector<std::string>& args, std::string* output, const std::string& input) {
-    std::string command = (input.empty() ? "" : "printf %s " + quoted(input) + " | ") + quoted(BMSIM_PATH);
-    for (const auto& arg : args) command += " " + quoted(arg);
-    return run_command(command + (input.empty() ? " </dev/null 2>&1" : " 2>&1"), output);
-}
-
-ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args, Console console) {
-    std::vector<std::string> words = {BMSIM_PATH, "boot", dir};
-    words.insert(words.end(), args.begin(), args.end());
-    return start_program(words, console);
+int run_bmsim(const std::vector<std::string>& args, std::string* output) {
+    std::string command = BMSIM_PATH;
+    for (std::string arg : args) {
+        for (size_t at = 0; (at = arg.find('\'', at)) != std::string::npos; at += 4) arg.replace(at, 1, "'\\''");
+        command += " '" + arg + "'";
+    }
+    return run_command(command + " </dev/null 2>&1", output);
 }
 
 ConsoleSession start_program(std::vector<std::string> words, Console console) {
@@ -116,12 +95,8 @@ ConsoleSession start_program(std::vector<std::string> words, Console console) {
             for (int fd = 0; fd < 3; ++fd) dup2(sockets[1], fd);
         close(sockets[1]);
         session.master = sockets[0];
-    } else {
-        termios raw = {};
-        cfmakeraw(&raw);
-        winsize size = {24, 80, 0, 0};
-        session.pid = forkpty(&session.master, nullptr, console == Console::raw_terminal ? &raw : nullptr, &size);
-        if (session.pid > 0) fcntl(session.master, F_SETFD, FD_CLOEXEC);
+    } else if ((session.pid = forkpty(&session.master, nullptr, nullptr, nullptr)) > 0) {
+        fcntl(session.master, F_SETFD, FD_CLOEXEC);
     }
     if (session.pid == 0) {
         execvp(argv[0], argv.data());
@@ -144,19 +119,16 @@ void send_keys(ConsoleSession& session, const std::string& keys) {
     for (size_t sent = 0; session.master >= 0 && sent < keys.size();) {
         ssize_t n = write(session.master, keys.data() + sent, keys.size() - sent);
         if (n > 0)
-            sent += static_cast<size_t>(n);
+            sent += size_t(n);
         else if (n < 0 && errno != EINTR && errno != EAGAIN)
             break;
     }
 }
 
 int wait_exit(ConsoleSession& session, double timeout_seconds) {
-    if (!reaped_within(session, timeout_seconds)) {
-        stop_session(session);
-        return -1;
-    }
-    close_console(session);
-    return session.exit_status;
+    if (reaped_within(session, timeout_seconds)) return session.exit_status;
+    stop_session(session);
+    return -1;
 }
 
 void stop_session(ConsoleSession& session) {
@@ -165,13 +137,11 @@ void stop_session(ConsoleSession& session) {
         kill(session.pid, SIGKILL);
         reaped_within(session, 5);
     }
-    close_console(session);
 }
 
 std::string read_text_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -181,7 +151,6 @@ std::vector<uint8_t> read_binary_file(const std::string& path) {
 }
 
 void write_binary_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) ADD_FAILURE() << "cannot write " << path;
+    if (!(std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end())))
+        ADD_FAILURE() << "cannot write " << path;
 }

@@ -5,37 +5,33 @@
 #include <string>
 #include <vector>
 
-// A fresh board in a new temporary directory (made with `bmsim new`); returns its path.
-std::string new_board();
 // Runs a shell command; returns its exit status (-1 when it did not end normally), and its
 // standard output in *output when given.
 int run_command(const std::string& command, std::string* output = nullptr);
-// Runs bmsim with the input typed on its standard input (none when empty); returns the exit
-// status, and its standard output and error together in *output when given.
-int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr, const std::string& input = "");
+// Runs bmsim with no input; returns the exit status, and its standard output and error together
+// in *output when given.
+int run_bmsim(const std::vector<std::string>& args, std::string* output = nullptr);
 
 struct ConsoleSession {
     int master = -1;     // the test's side of the console
-    pid_t pid = -1;      // the `bmsim boot` process
+    pid_t pid = -1;      // the process on the other side
     std::string output;  // everything the console has shown so far
     size_t mark = 0;     // expect() searches from here on
     int exit_status = -1;
 };
 
-// The test's side of the console: a raw pseudo-terminal (keys reach the console unchanged even
-// before bmsim sets it up), one with the default settings, or a socket that bmsim relays as is.
-enum class Console { raw_terminal, terminal, socket };
+// The test's side of the console: a socket, whose bytes bmsim relays as they are, or a
+// pseudo-terminal with the default settings.
+enum class Console { socket, terminal };
 // Starts the program (found on PATH) with its standard input, output and error on a new
-// pseudo-terminal or socket; start_boot starts `bmsim boot DIR ARGS...` so.
+// pseudo-terminal or socket.
 ConsoleSession start_program(std::vector<std::string> words, Console console);
-ConsoleSession start_boot(const std::string& dir, const std::vector<std::string>& args = {},
-                          Console console = Console::raw_terminal);
 // Waits until text appears after the mark and moves the mark past it. False on time-out or
 // when the session ends first.
-bool expect(ConsoleSession& session, const std::string& text, double timeout_seconds = 10);
+bool expect(ConsoleSession& session, const std::string& text, double timeout_seconds);
 void send_keys(ConsoleSession& session, const std::string& keys);
 // Waits for the process to end and returns its exit status; -1 on time-out (it is stopped).
-int wait_exit(ConsoleSession& session, double timeout_seconds = 60);
+int wait_exit(ConsoleSession& session, double timeout_seconds);
 // Ends the session at once: SIGTERM lets bmsim stop the board and record it, SIGKILL follows.
 void stop_session(ConsoleSession& session);
 

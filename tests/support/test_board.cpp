@@ -5,24 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "board.h"
 #include "devices.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
-#include "support/console_driver.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void patch_byte(const std::string& path, uint32_t offset, uint8_t value) {
-    std::vector<uint8_t> bytes = read_binary_file(path);
-    bytes.at(offset) = value;
-    write_binary_file(path, bytes);
-}
 
 // The records as the program starts with them; descriptors that an earlier test left are not
 // ours to close.
@@ -51,31 +43,6 @@ TestBoard::~TestBoard() {
     fs::remove_all(dir, ec);
 }
 
-std::string TestBoard::path(const std::string& relative) const { return dir + "/" + relative; }
-
-std::vector<std::string> TestBoard::log() const {
-    std::ifstream in(path("devices.log"));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-void TestBoard::clear_log() const { unlink(path("devices.log").c_str()); }
-
-void TestBoard::set_faults(const std::string& lines) const { std::ofstream(path("faults"), std::ios::trunc) << lines; }
-
-std::vector<uint8_t> TestBoard::partition(const std::string& name) const {
-    return read_binary_file(path("mtd/" + name + ".bin"));
-}
-void TestBoard::set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    write_binary_file(path("mtd/" + name + ".bin"), bytes);
-}
-
-uint8_t TestBoard::eeprom(uint32_t offset) const { return read_binary_file(path("eeprom.bin")).at(offset); }
-void TestBoard::set_eeprom(uint32_t offset, uint8_t value) const { patch_byte(path("eeprom.bin"), offset, value); }
-uint8_t TestBoard::i2c1_register(uint8_t reg) const { return read_binary_file(path("i2c1-0x20.bin")).at(reg); }
-void TestBoard::set_i2c1_register(uint8_t reg, uint8_t value) const { patch_byte(path("i2c1-0x20.bin"), reg, value); }
-
 void close_board_devices() {
     for (int fd : {flash_partitions.uboot, flash_partitions.ubootenv, flash_partitions.devicetree,
                    flash_partitions.kernel, flash_partitions.rfs, flash_partitions.rescue})
@@ -95,10 +62,9 @@ std::string capture_stdout(const std::function<void()>& call) {
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string bytes;
+    std::string bytes(size_t(ftell(capture)), '\0');
     rewind(capture);
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, capture)) > 0;) bytes.append(chunk, n);
+    bytes.resize(fread(bytes.data(), 1, bytes.size(), capture));
     fclose(capture);
     return bytes;
 }

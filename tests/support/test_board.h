@@ -2,9 +2,13 @@
 // the MTD and I2C requests of the code under test from a board directory.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/console_driver.h"
 
 // A fresh board (board_create) in a new temporary directory, with the device emulator attached
 // to it for the object's lifetime. The emulator's sleeps are scaled to nothing unless a time
@@ -17,20 +21,37 @@ struct TestBoard {
     TestBoard(const TestBoard&) = delete;
     TestBoard& operator=(const TestBoard&) = delete;
 
-    std::string path(const std::string& relative) const;  // dir + "/" + relative
+    std::string path(const std::string& relative) const { return dir + "/" + relative; }
     // The transaction log's lines; clear_log() empties it.
-    std::vector<std::string> log() const;
-    void clear_log() const;
+    std::vector<std::string> log() const {
+        std::istringstream in(read_text_file(path("devices.log")));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    void clear_log() const { std::remove(path("devices.log").c_str()); }
     // Replaces the faults file (one fault per line).
-    void set_faults(const std::string& lines) const;
+    void set_faults(const std::string& lines) const {
+        write_binary_file(path("faults"), std::vector<uint8_t>(lines.begin(), lines.end()));
+    }
     // Contents of a partition's backing file, and a replacement of them.
-    std::vector<uint8_t> partition(const std::string& name) const;
-    void set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const;
+    std::vector<uint8_t> partition(const std::string& name) const { return read_binary_file(path(mtd(name))); }
+    void set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const {
+        write_binary_file(path(mtd(name)), bytes);
+    }
     // One byte of the EEPROM, and of the registers of the device at 0x20 on bus 1.
-    uint8_t eeprom(uint32_t offset) const;
-    void set_eeprom(uint32_t offset, uint8_t value) const;
-    uint8_t i2c1_register(uint8_t reg) const;
-    void set_i2c1_register(uint8_t reg, uint8_t value) const;
+    uint8_t eeprom(uint32_t offset) const { return read_binary_file(path("eeprom.bin")).at(offset); }
+    void set_eeprom(uint32_t offset, uint8_t value) const { patch(path("eeprom.bin"), offset, value); }
+    uint8_t i2c1_register(uint8_t reg) const { return read_binary_file(path("i2c1-0x20.bin")).at(reg); }
+    void set_i2c1_register(uint8_t reg, uint8_t value) const { patch(path("i2c1-0x20.bin"), reg, value); }
+
+private:
+    static std::string mtd(const std::string& name) { return "mtd/" + name + ".bin"; }
+    static void patch(const std::string& file, uint32_t offset, uint8_t value) {
+        std::vector<uint8_t> bytes = read_binary_file(file);
+        bytes.at(offset) = value;
+        write_binary_file(file, bytes);
+    }
 };
 
 // Closes the flash partitions and I2C buses held in the process-wide records and resets them
