@@ -1,22 +1,25 @@
-// The simulated board as the scenario tests set it up and watch it: images in the slots, on the
-// USB stick and in the flash partitions, and a console whose texts are awaited in turn.
+// The simulated board as the scenario tests set it up through bmsim and watch it: application
+// trees and images in the slots, on the USB stick and in the flash partitions, and a console whose
+// texts are awaited in turn.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bmimage/image_builder.h"
 #include "image/image_header.h"
-#include "support/app_tree.h"
 #include "support/console_driver.h"
 
+namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
 // The program's one-second waits pass twenty times faster; a start gets 90 real seconds.
@@ -50,7 +53,7 @@ inline testing::AssertionResult lacks(const std::string& text, const Texts& part
 inline Texts file_names(const std::string& dir) {
     Texts names;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir, error)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -62,10 +65,51 @@ inline std::string plain(std::string text) {
 inline void write_text(const std::string& path, const std::string& text) {
     write_binary_file(path, Bytes(text.begin(), text.end()));
 }
-// Board set-up through bmsim; a failing command fails the test.
-inline void bmsim_ok(const Texts& args) {
+// Runs bmsim with no input; returns the exit status, and its standard output and error together
+// in *output when given.
+inline int run_bmsim(const Texts& args, std::string* output = nullptr) {
+    std::string command = BMSIM_PATH;
+    for (std::string arg : args) {
+        for (size_t at = 0; (at = arg.find('\'', at)) != std::string::npos; at += 4) arg.replace(at, 1, "'\\''");
+        command += " '" + arg + "'";
+    }
+    return run_command(command + " </dev/null 2>&1", output);
+}
+// Runs bmsim, which must succeed, and returns what it printed.
+inline std::string bmsim_ok(const Texts& args) {
     std::string output;
     EXPECT_EQ(run_bmsim(args, &output), 0) << "bmsim " << args[0] << ": " << output;
+    return output;
+}
+
+// A file of an application tree, relative to /tmp, where the archive is unpacked.
+struct AppFile {
+    std::string path, content;
+    bool executable = false;
+};
+// A gzip-compressed tar of the files, made with the host's tar and gzip.
+inline Bytes make_tarball(const std::vector<AppFile>& files) {
+    const std::string root = temp_dir("bm-apptree");
+    for (const auto& file : files) {
+        fs::path path = fs::path(root) / file.path;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << file.content;
+        chmod(path.c_str(), file.executable ? 0755 : 0644);
+    }
+    std::string archive, tar = " && tar --owner=0 --group=0 --numeric-owner --mtime=@0 --sort=name -cf - *";
+    bool failed = run_command("cd " + root + tar + " | gzip -n", &archive) != 0;
+    fs::remove_all(root);
+    if (failed) throw std::runtime_error("tar or gzip failed");
+    return Bytes(archive.begin(), archive.end());
+}
+// A working application: distro-id, install.sh, env-setup (setting APP_GREETING), and an
+// mp.elf.strip script that prints "APPLICATION <label> RUNNING" and its greeting variable.
+inline std::vector<AppFile> standard_app_tree(const std::string& label) {
+    return {{"home/bin/distro-id", "bootmanager-sim-switch\n", false},
+            {"home/bin/install.sh", "#!/bin/sh\necho \"install.sh of " + label + " ran\"\n", true},
+            {"home/bin/env-setup", "APP_GREETING hello-from-" + label + "\n", false},
+            {"home/bin/mp.elf.strip",
+             "#!/bin/sh\necho \"APPLICATION " + label + " RUNNING\"\necho \"APP_GREETING=$APP_GREETING\"\n", true}};
 }
 
 inline Bytes image_of(uint32_t type, uint32_t id, const Bytes& payload, int format = 1) {
@@ -86,9 +130,9 @@ inline std::vector<AppFile> tree_with(const std::string& label, const std::vecto
     std::ranges::copy_if(changes, std::back_inserter(tree), [](const AppFile& c) { return c.content != "-"; });
     return tree;
 }
-// The image with one payload byte flipped: its CRC no longer matches.
-inline Bytes spoiled(Bytes image) {
-    image[image.size() / 2] ^= 0xFF;
+// The image with a byte flipped, by default one in the payload: its CRC no longer matches.
+inline Bytes spoiled(Bytes image, size_t at = 0) {
+    image[at ? at : image.size() / 2] ^= 0xFF;
     return image;
 }
 // The image with its length field (bytes 4 to 7) set to len, its CRC left as it was.
@@ -117,24 +161,16 @@ inline bool all_erased(const Bytes& bytes) {
     return !bytes.empty() && std::ranges::all_of(bytes, [](uint8_t b) { return b == 0xFF; });
 }
 
-// Reads the console for a while. A key sent right after a prompt may come before the program
-// has turned the echo off for its one-key read; a short watch first keeps the echo exact.
-inline void watch(ConsoleSession& session, double seconds) { expect(session, "\x01\x02\x03 never shown", seconds); }
-
 // A fresh board (bmsim new) in a new temporary directory and its console, both gone at the end
 // of the test (unless BMSIM_KEEP_BOARDS is set, to look at the board).
 struct Scenario : ::testing::Test {
-    std::string board = [] {
-        char pattern[] = "/tmp/bmsim-board-XXXXXX";
-        if (!mkdtemp(pattern)) ADD_FAILURE() << "cannot make a board directory: " << std::strerror(errno);
-        bmsim_ok({"new", pattern});
-        return std::string(pattern);
-    }();
+    std::string board = temp_dir("bmsim-board");
     ConsoleSession session;
+    Scenario() { bmsim_ok({"new", board}); }
     void TearDown() override {
-        stop_session(session);
+        session.stop();
         std::error_code error;
-        if (!std::getenv("BMSIM_KEEP_BOARDS")) std::filesystem::remove_all(board, error);
+        if (!std::getenv("BMSIM_KEEP_BOARDS")) fs::remove_all(board, error);
     }
 
     // The board's files: a slot's image, a flash partition (written as a factory programmer
@@ -157,35 +193,39 @@ struct Scenario : ::testing::Test {
         for (const auto& [name, bytes] : files) write_binary_file(board + "/usb/" + name, bytes);
     }
 
-    void boot(const Texts& extra = {}, Console console = Console::socket) {
-        session = start_program(with({BMSIM_PATH, "boot", board}, with(FAST, extra)), console);
+    void boot(const Texts& extra = {}, bool on_terminal = false) {
+        session = ConsoleSession::start(with({BMSIM_PATH, "boot", board}, with(FAST, extra)), on_terminal);
     }
     // Awaits each text in turn after the last one found; a missing one fails the test.
     bool shows(const Texts& texts, double timeout_seconds = 30) {
         for (const auto& text : texts) {
-            if (expect(session, text, timeout_seconds)) continue;
+            if (session.expect(text, timeout_seconds)) continue;
             ADD_FAILURE() << "the console did not show \"" << text << "\"; it showed:\n" << session.output;
             return false;
         }
         return true;
     }
+    // Reads the console for a while. A key sent right after a prompt may come before the program
+    // has turned the echo off for its one-key read; a short watch first keeps the echo exact.
+    void watch(double seconds) { session.expect("\x01\x02\x03 never shown", seconds); }
     // Sends keys after a short watch; answer awaits the prompt first.
     bool press(const std::string& keys) {
-        watch(session, 0.2);
-        send_keys(session, keys);
+        watch(0.2);
+        session.send(keys);
         return true;
     }
     bool answer(const std::string& prompt, const std::string& keys) { return shows({prompt}) && press(keys); }
     // Works in the shell the program dropped into, and leaves it.
     void uses_shell() {
-        send_keys(session, "echo shell-$((6*7))\nexit\n");
+        session.send("echo shell-$((6*7))\nexit\n");
         shows({"shell-42"});
     }
-    int ends() { return wait_exit(session, 120); }
-    // Boots, awaits the texts and the end of the run; returns its exit status.
-    int boot_showing(const Texts& texts, const Texts& extra = {}) {
+    // Awaits the end of the run, which ends with this exit status.
+    void ends(int status = 0) { EXPECT_EQ(session.wait_exit(120), status); }
+    // Boots, awaits the texts and the end of the run, with exit status 0.
+    void boot_showing(const Texts& texts, const Texts& extra = {}) {
         boot(extra);
         shows(texts);
-        return ends();
+        ends();
     }
 };

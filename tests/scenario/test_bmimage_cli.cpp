@@ -4,37 +4,27 @@
 // Faults tried (in tools/bmimage, then reverted): --set-bit31 or --embed-header-copy ignored ->
 // BmimageCli.CreateInfoExtractAndPackInEveryFormat fails; info passing a malformed header ->
 // BmimageCli.DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput fails.
-#include <filesystem>
 #include <regex>
 
 #include "scenario_board.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // bmimage runs in a folder of the test's own holding a 3000-byte "payload"; what it prints on
-// standard error goes beside that folder.
+// standard error goes to a file beside that folder.
 struct BmimageCli : testing::Test {
-    std::string top = [] {
-        char pattern[] = "/tmp/bmimage-cli-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
-    std::string dir = top + "/work", out, err;  // the last run's standard output and error
+    std::string dir = temp_dir("bmimage-cli"), out, err;  // out, err: the last run's standard output and error
     Bytes payload = pattern_bytes(3000, 1);
 
-    void SetUp() override {
-        fs::create_directory(dir);
-        put("payload", payload);
-    }
-    void TearDown() override { fs::remove_all(top); }
+    void SetUp() override { put("payload", payload); }
+    void TearDown() override { fs::remove_all(dir), fs::remove(dir + ".err"); }
     Bytes bytes(const std::string& name) { return read_binary_file(dir + "/" + name); }
     void put(const std::string& name, const Bytes& content) { write_binary_file(dir + "/" + name, content); }
 
     // Runs "bmimage ARGS" and returns its exit status.
     int run(const std::string& args) {
-        int status = run_command("cd " + dir + " && exec " BMIMAGE_PATH " " + args + " 2>../err", &out);
-        err = read_text_file(top + "/err");
+        int status = run_command("cd " + dir + " && exec " BMIMAGE_PATH " " + args + " 2>" + dir + ".err", &out);
+        err = read_text_file(dir + ".err");
         return status;
     }
 };
@@ -89,8 +79,7 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
     EXPECT_EQ(info_rows(out), rows);
     for (size_t i = 0; i < std::size(cases); ++i) {
         ASSERT_EQ(run("extract pkg " + std::to_string(i) + " -o back"), 0) << err;
-        const Bytes& image = cases[i].image;
-        EXPECT_EQ(bytes("back"), Bytes(image.end() - 3000, image.end())) << i;  // the payload as stored
+        EXPECT_EQ(bytes("back"), Bytes(cases[i].image.end() - 3000, cases[i].image.end())) << i;  // as stored
     }
 }
 
@@ -104,7 +93,7 @@ TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
     // the file name, the byte flipped, and bytes added to the image first: zeros, or for the
     // malformed header 0xFF, whose total wraps past 2^32
     const std::tuple<std::string, size_t, size_t> damages[] = {
-        {"short", 7, 0}, {"crc", 12, 0}, {"data", 1500, 0}, {"trailing", 3024, 5}, {"malformed", 3024, 24}};
+        {"short", 7, 0}, {"crc", 12, 0}, {"trailing", 3024, 5}, {"malformed", 3024, 24}};
     for (auto [name, at, extra] : damages) {
         Bytes file = good;
         file.resize(good.size() + extra, name == "malformed" ? 0xFF : 0);
@@ -119,7 +108,6 @@ TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
     const std::pair<std::string, std::string> cases[] = {
         {"info short", "cut short"},
         {"info crc", "bad\n"},
-        {"info data", "bad\n"},
         {"info trailing", "trailing piece of 5 bytes at offset 3024"},
         {"info malformed", "malformed header at offset 3024"},
         {create + "-o out missing", ""},
@@ -131,7 +119,6 @@ TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
         {create + "--format 2 --header-len 19 -o out payload", ""},
         {create + "payload", ""},
         {"pack -o out image missing", ""},
-        {"info missing", ""},
         {"extract image 1 -o out", ""},
         {"frobnicate", ""},
         {"", ""}};

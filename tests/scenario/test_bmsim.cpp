@@ -7,20 +7,18 @@
 // console -> Bmsim.SandboxHoldsOnlyBusyboxTheStubsAndTheProgramOverPowerCycles fails; exit
 // status 1 at the time-out, or the end of bmsim's input passed on to the console ->
 // Bmsim.ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut fails; the terminal not restored ->
-// Bmsim.TerminalIsRawDuringTheBootAndRestoredAfterSigterm fails; the environment's checksum left
-// out, or a partition of a new board not erased ->
-// Bmsim.NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt fails.
+// Bmsim.TerminalIsRawDuringTheBootAndRestoredAfterSigterm fails; a partition of a new board not
+// erased -> Bmsim.NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt fails; the environment's checksum
+// left out -> the unit test BoardDirectory.EnvironmentHasChecksumAndZeroTerminatedSettings fails.
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 
 #include "scenario_board.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Bmsim = Scenario;
 
 // The options of `bmsim boot` that boot a busybox script in place of the program.
@@ -30,22 +28,16 @@ std::vector<std::string> boot_script(const std::string& board, const std::string
     return {"--program", board + "/program.sh", "--timeout", timeout};
 }
 
-// env and eeprom write the board as the switch keeps it; an old board is made afresh, erased and
-// without images, stick or log; a folder that is no board is left alone.
+// eeprom reads and writes a cell in decimal or hex; an old board is made afresh, erased (its
+// environment too) and without images, stick or log; a folder that is no board is left alone. The
+// environment's block is checked by the unit test BoardDirectory.
 TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
-    env({"gdbport=4321", "diagnostics=rescue"});
-    Bytes block = partition("ubootenv");
-    ASSERT_GE(block.size(), 37u);
-    EXPECT_EQ(std::string(block.begin() + 4, block.begin() + 37),
-              std::string("gdbport=4321\0diagnostics=rescue\0\0", 33));
-    // the checksum: the standard CRC-32 of the rest, big-endian
-    EXPECT_EQ(read_be32(&block[0]), ~crc32_update(&block[4], uint32_t(block.size() - 4), 0xFFFFFFFF));
     std::string output;
     set_eeprom("0x13B", "213");
     EXPECT_EQ(eeprom(0x13B), 0xD5);
-    EXPECT_EQ(run_bmsim({"eeprom", board, "315"}, &output), 0);
-    EXPECT_EQ(output, "0xd5\n");
+    EXPECT_EQ(bmsim_ok({"eeprom", board, "315"}), "0xd5\n");
 
+    env({"gdbport=4321", "diagnostics=rescue"});
     bmsim_ok({"usb", board, "insert"});
     write_text(slot_path(1), "old");
     write_text(board + "/log", "old\n");
@@ -100,10 +92,9 @@ echo written >> /user/from-inside
 touch /tmp/mark
 [ $(wc -l < /user/from-inside) = 3 ] && exit 4
 reboot
-)SH")),
-         Console::socket);
-    send_keys(session, "typed\n");
-    EXPECT_EQ(ends(), 4);
+)SH")));
+    session.send("typed\n");
+    ends(4);
     EXPECT_TRUE(has(plain(session.output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
                                             "/sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
                                             "HOST switch ld.so.cache [typed]\n"}));
@@ -118,14 +109,14 @@ reboot
 // On a terminal the console is raw during the boot; SIGTERM stops the board, is logged, and
 // leaves the terminal's settings (read through a second descriptor) as they were.
 TEST_F(Bmsim, TerminalIsRawDuringTheBootAndRestoredAfterSigterm) {
-    boot(boot_script(board, "echo READY\nsleep 30\n"), Console::terminal);
+    boot(boot_script(board, "echo READY\nsleep 30\n"), /*on_terminal=*/true);
     int probe = dup(session.master);
     termios mode = {};
     ASSERT_TRUE(shows({"READY"}));
     tcgetattr(probe, &mode);
     EXPECT_EQ(mode.c_lflag & (ICANON | ECHO | ISIG), 0u);
     kill(session.pid, SIGTERM);
-    EXPECT_EQ(ends(), 128 + SIGTERM);
+    ends(128 + SIGTERM);
     EXPECT_TRUE(has(session.output, {"bmsim: the board was stopped"}));
     EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: stopped\n"}));
     tcgetattr(probe, &mode);

@@ -1,23 +1,58 @@
 // Temporary simulated boards for unit tests: the device emulator linked into the tests answers
 // the MTD and I2C requests of the code under test from a board directory.
 #pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "board.h"
+#include "devices.h"
+#include "hw/eeprom.h"
+#include "hw/flash.h"
 #include "support/console_driver.h"
+
+// Closes the flash partitions and I2C buses held in the process-wide records and resets them
+// to their start values (-1). Without closing, it only resets them: descriptors that an earlier
+// test left are not ours to close.
+inline void close_board_devices(bool close_them = true) {
+    for (int fd :
+         {flash_partitions.uboot, flash_partitions.ubootenv, flash_partitions.devicetree, flash_partitions.kernel,
+          flash_partitions.rfs, flash_partitions.rescue, i2c_bus_fd[0], i2c_bus_fd[1]})
+        if (fd > 0 && close_them) close(fd);
+    flash_partitions = FlashPartitions{};
+    i2c_bus_fd[0] = i2c_bus_fd[1] = -1;
+}
 
 // A fresh board (board_create) in a new temporary directory, with the device emulator attached
 // to it for the object's lifetime. The emulator's sleeps are scaled to nothing unless a time
 // scale is given. On destruction it closes the descriptors that the code under test left in
 // the process-wide records (flash partitions, I2C buses), detaches and removes the directory.
 struct TestBoard {
-    std::string dir;
-    explicit TestBoard(double time_scale = 0);
-    ~TestBoard();
+    std::string dir = temp_dir("bm-board");
+    explicit TestBoard(double time_scale = 0) {
+        std::string error;
+        if (!board_create(dir, &error)) throw std::runtime_error("board_create: " + error);
+        setenv("BMSIM_TIME_SCALE", std::to_string(time_scale).c_str(), 1);
+        sim_devices_attach(dir.c_str());
+        close_board_devices(false);
+    }
+    ~TestBoard() {
+        close_board_devices();
+        sim_devices_detach();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
     TestBoard(const TestBoard&) = delete;
     TestBoard& operator=(const TestBoard&) = delete;
 
@@ -31,9 +66,7 @@ struct TestBoard {
     }
     void clear_log() const { std::remove(path("devices.log").c_str()); }
     // Replaces the faults file (one fault per line).
-    void set_faults(const std::string& lines) const {
-        write_binary_file(path("faults"), std::vector<uint8_t>(lines.begin(), lines.end()));
-    }
+    void set_faults(const std::string& lines) const { std::ofstream(path("faults")) << lines; }
     // Contents of a partition's backing file, and a replacement of them.
     std::vector<uint8_t> partition(const std::string& name) const { return read_binary_file(path(mtd(name))); }
     void set_partition(const std::string& name, const std::vector<uint8_t>& bytes) const {
@@ -54,13 +87,19 @@ private:
     }
 };
 
-// Closes the flash partitions and I2C buses held in the process-wide records and resets them
-// to their start values (-1).
-void close_board_devices();
-
 // Runs the call and returns every byte it wrote to standard output (stdio and write(1)).
-std::string capture_stdout(const std::function<void()>& call);
+inline std::string capture_stdout(const std::function<void()>& call) {
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
+}
 
 // The lines of the log that start with one of the prefixes, in order.
-std::vector<std::string> log_lines_starting(const std::vector<std::string>& log,
-                                            const std::vector<std::string>& prefixes);
+inline std::vector<std::string> log_lines_starting(const std::vector<std::string>& log,
+                                                   const std::vector<std::string>& prefixes) {
+    std::vector<std::string> kept;
+    std::ranges::copy_if(log, std::back_inserter(kept), [&](const std::string& line) {
+        return std::ranges::any_of(prefixes, [&](const std::string& prefix) { return line.starts_with(prefix); });
+    });
+    return kept;
+}
