@@ -4,11 +4,9 @@
 //     the claimed length fails and says so): ReadVerifiedImage.TableOfFiles
 //   - comparing the CRC over the payload only (from the header length): ReadVerifiedImage.TableOfFiles
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,23 +16,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Runs the call with standard error going to a file, and returns what it wrote there.
-std::string capture_stderr(const std::function<void()>& call) {
-    FILE* sink = tmpfile();
-    fflush(stderr);
-    int saved = dup(2);
-    dup2(fileno(sink), 2);
-    call();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text(size_t(ftell(sink)), '\0');
-    rewind(sink);
-    text.resize(fread(text.data(), 1, text.size(), sink));
-    fclose(sink);
-    return text;
-}
 
 // A file whose image starts after a 7-byte lead; the found image says what the walk gave.
 TEST(ReadVerifiedImage, TableOfFiles) {
@@ -61,7 +42,9 @@ TEST(ReadVerifiedImage, TableOfFiles) {
         fseek(input, 7, SEEK_SET);
         uint8_t* read = nullptr;
         bool good = false;
-        EXPECT_EQ(capture_stderr([&] { good = read_verified_image(input, found, &read); }), "") << c.what;
+        testing::internal::CaptureStderr();
+        good = read_verified_image(input, found, &read);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << c.what;
         EXPECT_EQ(good, c.good) << c.what;
         EXPECT_EQ(read != nullptr, c.good) << c.what;
         if (read) {
