@@ -14,52 +14,36 @@ static void require(bool condition) {
     if (!condition) __builtin_trap();
 }
 
-static void parse_probe(const uint8_t* data, size_t size) {
-    if (size < HEADER_PROBE_SIZE) return;
-    HeaderProbe probe;
-    memcpy(probe.bytes, data, HEADER_PROBE_SIZE);
-    ImageLayout layout = parse_image_header(probe);
-    require(layout.format >= 1 && layout.format <= 3);
-    require(layout.total_len == layout.header_len + layout.payload_len);
-    if (image_layout_sane(layout)) require(layout.header_len >= 16 && layout.total_len >= layout.header_len);
-}
-
-// On success the stream stands at the found image, a whole probe of it lies inside the file and
-// the copy is its first 16 bytes.
-static void search_stream(const std::vector<uint8_t>& file) {
-    if (file.empty()) return;
-    // Opened for reading only: the stream never writes to the bytes.
-    FILE* stream = fmemopen(const_cast<uint8_t*>(file.data()), file.size(), "rb");
-    if (stream == nullptr) return;
-    FoundImage found;
-    if (find_image_header(stream, &found)) {
-        long position = ftell(stream);
-        require(position >= 0 && uint64_t(position) == found.position);
-        require(size_t(position) + HEADER_PROBE_SIZE <= file.size());
-        require(found.type == IMAGE_APPLICATION || found.type == IMAGE_DIAGNOSTICS);
-        require(memcmp(found.header, &file[size_t(position)], IMAGE_HEADER_SIZE) == 0);
-        require(found.layout.header_len >= 16);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The header parser, on any probe.
+    if (size >= HEADER_PROBE_SIZE) {
+        HeaderProbe probe;
+        memcpy(probe.bytes, data, HEADER_PROBE_SIZE);
+        ImageLayout layout = parse_image_header(probe);
+        require(layout.format >= 1 && layout.format <= 3 && layout.total_len == layout.header_len + layout.payload_len);
+        if (image_layout_sane(layout)) require(layout.header_len >= 16 && layout.total_len >= layout.header_len);
     }
-    fclose(stream);
-}
-
-// The listed images tile the file from its start, up to where the listing stopped.
-static void list_bytes(const std::vector<uint8_t>& file) {
+    // The walk, over a stream opened for reading only: on success the stream stands at the found
+    // image, a whole probe of it lies inside the file and the copy is its first 16 bytes.
+    std::vector<uint8_t> file(data, data + size);
+    FILE* stream = size == 0 ? nullptr : fmemopen(file.data(), size, "rb");
+    FoundImage found;
+    if (stream != nullptr && find_image_header(stream, &found)) {
+        long position = ftell(stream);
+        require(position >= 0 && uint64_t(position) == found.position && size_t(position) + HEADER_PROBE_SIZE <= size);
+        require((found.type == IMAGE_APPLICATION || found.type == IMAGE_DIAGNOSTICS) && found.layout.header_len >= 16);
+        require(memcmp(found.header, data + position, IMAGE_HEADER_SIZE) == 0);
+    }
+    if (stream != nullptr) fclose(stream);
+    // The listed images tile the file from its start, up to where the listing stopped.
     PackageListing listing = list_package(file);
     uint64_t end = 0;
     for (const PackageEntry& entry : listing.entries) {
         require(entry.offset == end);
         end += entry.total_len;
-        require(end <= file.size() || entry.truncated);
+        require(end <= size || entry.truncated);
     }
     if (!listing.malformed && (listing.entries.empty() || !listing.entries.back().truncated))
-        require(end + listing.trailing_bytes == file.size() && listing.trailing_bytes < 24);
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<uint8_t> file(data, data + size);
-    parse_probe(data, size);
-    search_stream(file);
-    list_bytes(file);
+        require(end + listing.trailing_bytes == size && listing.trailing_bytes < 24);
     return 0;
 }

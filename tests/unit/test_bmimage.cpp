@@ -1,13 +1,27 @@
-// The image builder of bmimage and the version and type names it takes.
-// Faults tried (tools/bmimage/image_builder.cpp) and the test that caught each:
+// The image format library and bmimage's image builder: the table-driven CRC-32 against the
+// shift-register definition, which stays here as the oracle; 64-bit file positions, which must
+// hold on the switch's 32-bit PowerPC as much as on a 64-bit workstation (byte order needs no
+// test of its own: every unit test also runs on the big-endian target under qemu-ppc, and the
+// image format tests decode every field); the builder and the version and type names it takes.
+// Faults tried (src/image/image_header.cpp, tools/bmimage/image_builder.cpp) and the test that
+// caught each:
+//   a final inversion, the bytes after the last 16-byte slice folded with the wrong table ->
+//   Crc32.MatchesTheDefinitionForAnyLengthAlignmentStartAndChaining;
+//   the walk seeking to a signed 32-bit position ->
+//   TargetLargeFiles.ImageSearchStepsPastAnImageThatEndsBeyond2GiB;
 //   the format-2 header length at bytes 16-17, the CRC from byte 16 on, the header copy at payload
 //   byte 240, a short boot loader padded with 0xFF, bit 31 set on a format-1 image, the format-3
 //   len counting the whole header -> BuildImage.HeaderWordsPayloadAndCrcOfEveryFormat;
 //   version parts of four digits, type names without case -> BmimageNames.VersionsAndTypes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <numeric>
+#include <random>
+#include <tuple>
 #include <vector>
 
 #include "bmimage/image_builder.h"
@@ -16,6 +30,55 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// The definition: eight shift steps per byte, least significant bit first, no table.
+uint32_t crc32_bitwise(const uint8_t* data, size_t length, uint32_t reg) {
+    for (size_t i = 0; i < length; i++)
+        for (int bit = 0; bit < 8; bit++) reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+    return reg;
+}
+
+// The check value (start 0xFFFFFFFF, no final inversion); then every short length at every
+// alignment, and longer ones, each from a random start value and split at a random point into
+// two chained calls.
+TEST(Crc32, MatchesTheDefinitionForAnyLengthAlignmentStartAndChaining) {
+    EXPECT_EQ(crc32_update(reinterpret_cast<const uint8_t*>("123456789"), 9, 0xFFFFFFFFu), 0x340BC6D9u);
+    std::mt19937 rng(1);
+    Bytes buffer(3000 + 16);
+    for (uint8_t& b : buffer) b = uint8_t(rng());
+    for (uint32_t length = 0; length <= 3000; length += (length < 80 ? 1 : 37))
+        for (uint32_t align = 0; align < 16; align += (length < 80 ? 1 : 5)) {
+            const uint8_t* data = buffer.data() + align;
+            uint32_t start = align == 0 ? 0xFFFFFFFFu : align == 1 ? 0 : uint32_t(rng());
+            uint32_t split = uint32_t(rng() % (length + 1));
+            uint32_t chained = crc32_update(data + split, length - split, crc32_update(data, split, start));
+            uint32_t defined = crc32_bitwise(data, length, start);
+            ASSERT_EQ(std::pair(crc32_update(data, length, start), chained), std::pair(defined, defined))
+                << "length " << length << " alignment " << align << " start " << start << " split " << split;
+        }
+}
+
+static_assert(sizeof(off_t) == 8, "_FILE_OFFSET_BITS=64 must reach every file of the build");
+
+// A package whose first image ends past 2 GiB (negative in a 32-bit off_t or long, still within
+// the unsigned 32-bit positions of the image format): the walk must seek there with a 64-bit
+// position.
+TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB) {
+    const uint32_t far = 0x90000000u;
+    FILE* stream = tmpfile();
+    ASSERT_NE(stream, nullptr) << strerror(errno);
+    uint8_t kernel[HEADER_PROBE_SIZE] = {};
+    write_be32(kernel + 4, far - IMAGE_HEADER_SIZE);
+    write_be32(kernel + 8, IMAGE_KERNEL);
+    Bytes app = build_image({.type = IMAGE_APPLICATION, .id = 0x0A0B0C0D}, Bytes(64, 0x5A));
+    EXPECT_EQ(pwrite(fileno(stream), kernel, sizeof kernel, 0), ssize_t(sizeof kernel));
+    EXPECT_EQ(pwrite(fileno(stream), app.data(), app.size(), off_t(far)), ssize_t(app.size()));
+    FoundImage found;
+    EXPECT_TRUE(find_image_header(stream, &found));
+    EXPECT_EQ(std::tuple(found.type, found.layout.payload_len, ftello(stream), memcmp(found.header, app.data(), 16)),
+              std::tuple(uint32_t(IMAGE_APPLICATION), 64u, off_t(far), 0));
+    fclose(stream);
+}
 
 // Each image is its header words from byte 4 on, zeros up to the header length (16, or the
 // last word of a format-2 or format-3 header), then the payload, with the CRC of everything after
@@ -52,7 +115,7 @@ TEST(BuildImage, HeaderWordsPayloadAndCrcOfEveryFormat) {
             std::copy(&expected[4], &expected[16], &payload[244]);
         }
         expected.insert(expected.end(), payload.begin(), payload.end());
-        write_be32(&expected[0], crc32_update(&expected[4], uint32_t(expected.size() - 4), 0xFFFFFFFFu));
+        write_be32(&expected[0], crc32_bitwise(&expected[4], expected.size() - 4, 0xFFFFFFFFu));
         EXPECT_EQ(image, expected) << "case " << &c - cases;
     }
 }

@@ -1,18 +1,25 @@
-// The options of the boot loader's environment: the key rules with their substring quirks, and
-// the window of the environment partition that is read.
-// Faults tried (src/options/boot_options.cpp) and the test that caught each:
+// The two environments read at boot: the options of the boot loader's environment (the key rules
+// with their substring quirks, and the window of the environment partition that is read), and
+// the application's environment file, read into the process environment before the launch.
+// Faults tried (src/options/boot_options.cpp, src/boot/app_start.cpp) and the test that caught
+// each:
 //   values compared without case, a debug server not bringing the debugger along, a key found
 //   only ever switching on, the port cast instead of saturated ->
 //   BootParameters.KeyRulesWithTheirSubstringQuirks;
 //   the window read from offset 0, the window's text not ended by a zero (a read past it under
-//   ASan) -> BootEnvironment.SettingsAreReadFromTheWindowAfterTheChecksum.
+//   ASan) -> BootEnvironment.SettingsAreReadFromTheWindowAfterTheChecksum;
+//   the value of a lone last word not emptied, pairs not overwriting what was set before ->
+//   EnvSetup.PairRules.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "boot/app_start.h"
 #include "hw/flash.h"
 #include "options/boot_options.h"
 #include "support/test_board.h"
@@ -23,12 +30,9 @@ namespace {
 
 // The options in one line, so that a whole result compares at once: "gdb shell port=1234".
 std::string shown(const BootOptions& o) {
-    const bool on[] = {o.gdb, o.gdbserver, o.diagnostics_rescue, o.diagnostics_diags, o.shell, o.memchk};
-    const char* names[] = {"gdb ", "gdbserver ", "rescue ", "diags ", "shell ", "memchk "};
-    std::string text;
-    for (int i = 0; i < 6; i++)
-        if (on[i]) text += names[i];
-    return text + "port=" + std::to_string(o.gdbport);
+    return std::string(o.gdb ? "gdb " : "") + (o.gdbserver ? "gdbserver " : "") +
+           (o.diagnostics_rescue ? "rescue " : "") + (o.diagnostics_diags ? "diags " : "") + (o.shell ? "shell " : "") +
+           (o.memchk ? "memchk " : "") + "port=" + std::to_string(o.gdbport);
 }
 
 TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
@@ -76,9 +80,8 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
 // The environment partition: a checksum word, then zero-terminated settings. Only the 1280
 // bytes after the checksum are read, zeros separating settings like blanks.
 TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
-    using Pieces = std::vector<std::pair<size_t, std::string>>;
     const struct {
-        Pieces pieces;
+        std::vector<std::pair<size_t, std::string>> pieces;
         std::string expected;
     } cases[] = {
         {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
@@ -90,17 +93,48 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
     };
     TestBoard board;
     for (const auto& c : cases) {
-        SCOPED_TRACE("case " + std::to_string(&c - cases));
         std::vector<uint8_t> partition(64 * 1024, 0);
-        for (const auto& [offset, text] : c.pieces)
-            std::copy(text.begin(), text.end(), partition.begin() + long(offset));
+        for (const auto& [offset, text] : c.pieces) std::copy(text.begin(), text.end(), partition.begin() + offset);
         board.set_partition("ubootenv", partition);
         boot_options = BootOptions{};
         capture_stdout([] { flash_open_partitions(), read_boot_parameters(); });
-        EXPECT_EQ(shown(boot_options), c.expected);
+        EXPECT_EQ(shown(boot_options), c.expected) << "case " << &c - cases;
         close_board_devices();
     }
     boot_options = BootOptions{};
+}
+
+// Pairs are read two words at a time whatever the layout; a lone last word gets an empty value;
+// later pairs overwrite earlier ones and variables set before. A word is cut after 511
+// characters and its remainder is read as the next word, shifting the pairs that follow.
+TEST(EnvSetup, PairRules) {
+    const std::string long_value(511, 'v'), long_name(511, 'N');
+    const struct {
+        std::string text;
+        std::vector<std::pair<std::string, std::string>> expected;  // "<unset>": no such variable
+    } cases[] = {
+        {"BM_A\n1\tBM_B\n\n   2", {{"BM_A", "1"}, {"BM_B", "2"}}},
+        {"\tBM_A   1 BM_B 2\n\n", {{"BM_A", "1"}, {"BM_B", "2"}}},
+        {"BM_A 1 BM_B", {{"BM_A", "1"}, {"BM_B", ""}}},
+        {"BM_A first BM_C replaced BM_A second", {{"BM_A", "second"}, {"BM_C", "replaced"}}},
+        {" \n\t\n", {{"BM_A", "<unset>"}, {"BM_C", "from-before"}}},
+        {"BM_LONG " + long_value + "tail BM_A 1",
+         {{"BM_LONG", long_value}, {"tail", "BM_A"}, {"1", ""}, {"BM_A", "<unset>"}}},
+        {long_name + "X value", {{long_name, "X"}, {"value", ""}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        setenv("BM_C", "from-before", 1);
+        FILE* file = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
+        apply_env_setup(file);
+        std::fclose(file);
+        for (const auto& [name, value] : c.expected) {
+            const char* found = std::getenv(name.c_str());
+            EXPECT_EQ(found ? found : "<unset>", value) << name;
+            unsetenv(name.c_str());
+        }
+        unsetenv("BM_C");
+    }
 }
 
 }  // namespace

@@ -52,15 +52,11 @@ enum Console { SILENT, HUNG_UP, INTERRUPTED, TERMINAL, TERMINAL_HUNG_UP, WRITE_O
 // The console's descriptor with the keys typed on it, and its far end (a pipe's writing end, a
 // terminal's master; -1 once hung up).
 std::pair<int, int> open_console(Console kind, const std::string& keys) {
+    if (kind == WRITE_ONLY || kind == AT_END) return {open("/dev/null", kind == WRITE_ONLY ? O_WRONLY : O_RDONLY), -1};
     int fds[2] = {-1, -1};
-    bool opened = true;
-    if (kind == WRITE_ONLY || kind == AT_END) fds[0] = open("/dev/null", kind == WRITE_ONLY ? O_WRONLY : O_RDONLY);
-    if (kind == TERMINAL || kind == TERMINAL_HUNG_UP)
-        opened = openpty(&fds[1], &fds[0], nullptr, nullptr, nullptr) == 0;
-    if (kind <= INTERRUPTED) opened = pipe(fds) == 0;
-    if (fds[1] >= 0) opened = opened && write(fds[1], keys.data(), keys.size()) == ssize_t(keys.size());
+    EXPECT_EQ(kind >= TERMINAL ? openpty(&fds[1], &fds[0], nullptr, nullptr, nullptr) : pipe(fds), 0);
+    EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
     if (kind == HUNG_UP || kind == TERMINAL_HUNG_UP) close(fds[1]), fds[1] = -1;
-    EXPECT_TRUE(opened && fds[0] >= 0);
     return {fds[0], fds[1]};
 }
 
@@ -104,8 +100,7 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         // tail and blanks the last column.
         {line, "ac\2b\r", "abc", "ac\bbc\b\n"},
         {line, "abcd\2\2\b\n", "acd", "abcd\b\b\bcd \b\b\b\n"},
-        {line, "abc\1\4\n", "bc", "abc\b\b\bbc \b\b\b\n"},
-        {line, "ab\1\6X\n", "aXb", "ab\b\baXb\b\n"},
+        {line, "abc\1\4\6X\n", "bXc", "abc\b\b\bbc \b\b\bbXc\b\n"},
         // Keys at the edges of the line write nothing.
         {line, "\1\2\b\177\4x\4\6\n", "x", "x\n"},
         // The buffer keeps room for the zero; a removal makes room for exactly one more.
@@ -119,13 +114,10 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         {line, "12\3after", "", "12 <break>\n", "after"},
         // Arrows move the cursor, with parameters skipped; other sequences are dropped; a line
         // end inside a sequence is its final key.
-        {line, "ab\1\33[1;5CX\n", "aXb", "ab\b\baXb\b\n"},
-        {line, "ab\33[DX\n", "aXb", "ab\bXb\b\n"},
-        {line, "ab\33[A\33[B\33[3~c\n", "abc", "abc\n"},
-        {line, "\33[\nok\n", "ok", "ok\n"},
+        {line, "ab\33[D\33[D\33[1;5CX\n", "aXb", "ab\b\baXb\b\n"},
+        {line, "ab\33[A\33[B\33[3~c\33[\nok\n", "abcok", "abcok\n"},
         // The key after a lone escape is a plain key; escape backspace removes one character.
-        {line, "\33OC\n", "OC", "OC\n"},
-        {line, "ab cd\33\177\n", "ab c", "ab cd\b \b\n"},
+        {line, "\33OCab cd\33\177\n", "OCab c", "OCab cd\b \b\n"},
         // Yes/no takes lower-case y or n, prompting again for every other byte; capital Y and
         // Enter are refused, then nobody answers.
         {answer, "y\n", "1", Q, "\n", SILENT, false, {POLL}},
@@ -147,8 +139,7 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         {key, "", "0", "", "", INTERRUPTED},
     };
     TestBoard board;
-    struct sigaction previous = {};
-    sigaction(SIGINT, nullptr, &previous);
+    const auto previous = signal(SIGINT, SIG_DFL);
     install_signal_handlers();
     alarm(20);
     for (const auto& c : cases) {
@@ -156,14 +147,12 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         setenv("BMSIM_TIME_SCALE", c.console == INTERRUPTED ? "1" : "0", 1);
         sim_devices_attach(board.dir.c_str());
         board.clear_log();
-        console_input.ended = false;
-        break_requested = 0;
+        break_requested = 0, console_input.ended = false;
         auto [console, far_end] = open_console(c.console, c.keys);
-        std::thread operator_thread([interrupt = c.console == INTERRUPTED, reader = pthread_self()] {
+        std::jthread operator_thread([interrupt = c.console == INTERRUPTED, reader = pthread_self()] {
             if (interrupt) usleep(200000), pthread_kill(reader, SIGINT);
         });
         std::string result, shown = on_console(console, [&] { result = c.call(); }), rest;
-        operator_thread.join();
         if (far_end >= 0) close(far_end);
         for (char k; read(console, &k, 1) == 1;) rest += k;
         close(console);
@@ -172,9 +161,8 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), c.waits);
     }
     alarm(0);
-    sigaction(SIGINT, &previous, nullptr);
-    console_input.ended = false;
-    break_requested = 0;
+    signal(SIGINT, previous);
+    break_requested = 0, console_input.ended = false;
 }
 
 TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
@@ -193,8 +181,7 @@ TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
     EXPECT_EQ(during.c_lflag, before.c_lflag & ~tcflag_t(ICANON | ECHO));
     ASSERT_EQ(tcgetattr(slave, &after), 0);
     EXPECT_TRUE(after.c_lflag == before.c_lflag && memcmp(after.c_cc, before.c_cc, NCCS) == 0);
-    close(master);
-    close(slave);
+    close(master), close(slave);
 }
 
 }  // namespace
