@@ -2,6 +2,7 @@
 // test of the installer.
 #include "install/installed_header.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "common/files.h"
@@ -12,6 +13,17 @@ void read_slot_header(FILE* slot_file, uint8_t* header) {
     memset(header, 0, IMAGE_HEADER_SIZE);
     size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
     (void)read;  // a short file is still an installed slot: its missing bytes stay zero
+}
+
+int partition_of_type(uint32_t type) {
+    switch (type) {
+        case IMAGE_BOOTLOADER: return flash_partitions.uboot;
+        case IMAGE_KERNEL: return flash_partitions.kernel;
+        case IMAGE_ROOTFS: return flash_partitions.rfs;
+        case IMAGE_DEVICETREE: return flash_partitions.devicetree;
+        case IMAGE_DIAGNOSTICS: return flash_partitions.rescue;
+        default: return -1;
+    }
 }
 
 // The result of the flash read is not consulted: an unreadable partition reads as zeros.
@@ -34,21 +46,43 @@ bool read_installed_header(uint32_t type, uint8_t* header, int slot) {
     memset(header, 0, IMAGE_HEADER_SIZE);
     switch (type) {
         case IMAGE_APPLICATION: return read_application_header(slot, header);
-        case IMAGE_BOOTLOADER: return read_flash_header(flash_partitions.uboot, BOOTLOADER_HEADER_OFFSET, header);
-        case IMAGE_KERNEL: return read_flash_header(flash_partitions.kernel, 0, header);
-        case IMAGE_ROOTFS: return read_flash_header(flash_partitions.rfs, 0, header);
-        case IMAGE_DEVICETREE: return read_flash_header(flash_partitions.devicetree, 0, header);
-        case IMAGE_DIAGNOSTICS: return read_flash_header(flash_partitions.rescue, 0, header);
+        case IMAGE_BOOTLOADER: return read_flash_header(partition_of_type(type), BOOTLOADER_HEADER_OFFSET, header);
+        case IMAGE_KERNEL:
+        case IMAGE_ROOTFS:
+        case IMAGE_DEVICETREE:
+        case IMAGE_DIAGNOSTICS: return read_flash_header(partition_of_type(type), 0, header);
         default: printf("Unknown image type 0x%x \n", type); return false;
     }
 }
 
-bool same_version(const uint8_t* new_header, int slot) {
-    uint32_t type = read_be32(new_header + 8) & IMAGE_TYPE_MASK;
+// The first count bytes of the installed image (the slot file, or the partition from offset 0)
+// equal the expected ones; false when they cannot be read whole.
+static bool installed_bytes_equal(uint32_t type, int slot, const uint8_t* expected, uint32_t count) {
+    uint8_t* installed = static_cast<uint8_t*>(malloc(count == 0 ? 1 : count));
+    if (installed == nullptr) return false;
+    bool read = false;
+    if (type == IMAGE_APPLICATION) {
+        FILE* file = slot_image_path(slot) ? fopen(slot_image_path(slot), "rb") : nullptr;
+        read = file != nullptr && fread(installed, 1, count, file) == count;
+        if (file) fclose(file);
+    } else {
+        read = flash_read(installed, partition_of_type(type), 0, count) == 0;
+    }
+    bool equal = read && memcmp(installed, expected, count) == 0;
+    free(installed);
+    return equal;
+}
+
+bool same_version(const uint8_t* new_image, const ImageLayout& layout, int slot) {
+    uint32_t type = read_be32(new_image + 8) & IMAGE_TYPE_MASK;
     uint8_t installed[IMAGE_HEADER_SIZE];
     if (!read_installed_header(type, installed, slot)) return false;
     // The boot loader's copy of its header sits inside the payload that its crc covers, so it
     // can never hold the crc; it is left out of the comparison.
     size_t from = type == IMAGE_BOOTLOADER ? 4 : 0;
-    return memcmp(new_header + from, installed + from, IMAGE_HEADER_SIZE - from) == 0;
+    if (memcmp(new_image + from, installed + from, IMAGE_HEADER_SIZE - from) != 0) return false;
+    // The boot loader is installed as its payload alone, every other type whole.
+    if (type == IMAGE_BOOTLOADER)
+        return installed_bytes_equal(type, slot, new_image + layout.header_len, layout.payload_len);
+    return installed_bytes_equal(type, slot, new_image, layout.total_len);
 }

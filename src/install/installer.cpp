@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "common/files.h"
@@ -40,16 +41,6 @@ const FlashTarget flash_targets[] = {
     {IMAGE_DIAGNOSTICS, "Installing Diagnostics: ", "Bad crc for DIAGNOSTICS IMAGE: 0x%08x, voiding download\n",
      "DIAGS image is too big for flash (%d > %d)\n", "DIAGS image update failed", 0xA00000},
 };
-
-int partition_of(uint32_t type) {
-    switch (type) {
-        case IMAGE_BOOTLOADER: return flash_partitions.uboot;
-        case IMAGE_KERNEL: return flash_partitions.kernel;
-        case IMAGE_ROOTFS: return flash_partitions.rfs;
-        case IMAGE_DEVICETREE: return flash_partitions.devicetree;
-        default: return flash_partitions.rescue;
-    }
-}
 
 const char* const application_start_message = "Installing Application: ";
 const char* const application_crc_message = "Bad crc for APPLICATION: 0x%08x, voiding download\n";
@@ -133,7 +124,7 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
         printf(target.too_big_message, length, target.limit);
         return Outcome::VOID;
     }
-    if (job.check_version && same_version(image, job.slot)) {
+    if (job.check_version && same_version(image, layout, job.slot)) {
         puts("Image has same version as existing image. Skipping update...");
         return Outcome::NEXT;
     }
@@ -144,7 +135,7 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
         data = image + layout.header_len;
         data_len = layout.payload_len;
     }
-    if (flash_write(data, partition_of(target.type), 0, data_len, 1) != 0) {
+    if (flash_write(data, partition_of_type(target.type), 0, data_len, 1) != 0) {
         puts(target.failure_message);
         return Outcome::VOID;
     }
@@ -158,12 +149,9 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
 // The first application image without a slot asks for one; the answer holds for the package.
 int ask_install_slot() {
     print_flushed("Install image as image 1 or 2 (hit return to just boot image): ");
-    char line[32];
-    if (fgets(line, sizeof line, stdin) == nullptr) {
-        clearerr(stdin);
-        return 0;
-    }
-    return line[0] == '1' || line[0] == '2' ? line[0] - '0' : 0;
+    int answer = read_slot_answer(stdin);
+    if (answer == SLOT_ANSWER_BREAK) putchar('\n');
+    return answer;
 }
 
 bool write_boot_archive(const uint8_t* image, const ImageLayout& layout) {
@@ -219,6 +207,8 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
         return Outcome::VOID;
     }
     if (job.slot == 0) job.slot = ask_install_slot();
+    // The interrupt key cancels the install: the download is neither installed nor booted.
+    if (job.slot == SLOT_ANSWER_BREAK) return Outcome::VOID;
     if (job.slot == 0) {
         puts("Booting downloaded image");
         if (!write_boot_archive(image, layout)) return Outcome::VOID;
@@ -226,8 +216,11 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
         return Outcome::BOOT;
     }
     printf("Installing image as image%d: ", job.slot);
-    if (job.check_version && same_version(image, job.slot)) {
+    if (job.check_version && same_version(image, layout, job.slot)) {
         printf("Image%d has same version as existing image. Skipping update...\n", job.slot);
+        // The slot holds the image intact: it is still the one to boot, which also repairs a
+        // boot-slot write that failed on an earlier try.
+        set_boot_slot(uint8_t(job.slot));
         return Outcome::NEXT;
     }
     if (!write_slot_file(job.slot, image, layout.total_len)) return Outcome::VOID;
@@ -270,6 +263,19 @@ uint64_t file_size_of(FILE* file) {
 }
 
 }  // namespace
+
+int read_slot_answer(FILE* console) {
+    char line[32];
+    if (fgets(line, sizeof line, console) == nullptr) {
+        bool broken = ferror(console) && errno == EINTR;
+        clearerr(console);
+        return broken ? SLOT_ANSWER_BREAK : 0;
+    }
+    // The rest of an over-long line must not answer the next question.
+    if (strchr(line, '\n') == nullptr)
+        for (int c = fgetc(console); c != EOF && c != '\n';) c = fgetc(console);
+    return line[0] == '1' || line[0] == '2' ? line[0] - '0' : 0;
+}
 
 InstallResult install_package(const char* path, uint8_t check_version, int slot) {
     FILE* file = fopen(path, "rb");

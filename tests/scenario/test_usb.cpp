@@ -3,7 +3,8 @@
 // rescue mode.
 // Faults tried: keeping USB boot enabled after the stick never became ready, or reading the
 // EEPROM boot slot even after a replacement was installed ->
-// UsbStick.PackageAndReplacementsAreInstalledOnceThenSkippedThenTheStickIsGivenUp fails.
+// UsbStick.PackageAndReplacementsAreInstalledOnceThenSkippedThenTheStickIsGivenUp fails; so does
+// a replacement skipped as already installed that no longer sets the boot slot.
 #include <chrono>
 
 #include "scenario_board.h"
@@ -43,7 +44,8 @@ TEST_F(UsbStick, StickReadyInTheSecondSecondGivesOneDotAtRealTime) {
 // The boot package goes in and the switch reboots. The second start skips the package (same
 // version) and installs slot 2's replacement, then slot 1's, and boots slot 1 as it is, without
 // reading the boot slot back or looking at the stick's application image. The third finds
-// everything installed: the bad CRC of the stick's application image sends it back to the flash.
+// everything installed, and makes each replaced slot the boot slot again in turn: the bad CRC of
+// the stick's application image sends it back to the flash.
 // With the stick gone the fourth gives it up after ten tries, without looking for any of its files.
 TEST_F(UsbStick, PackageAndReplacementsAreInstalledOnceThenSkippedThenTheStickIsGivenUp) {
     put_slot(2, app_image("slot2"));
@@ -72,12 +74,16 @@ TEST_F(UsbStick, PackageAndReplacementsAreInstalledOnceThenSkippedThenTheStickIs
     std::string devices = read_text_file(board + "/devices.log");
     EXPECT_FALSE(has(devices, {"i2c-0 write 0x54 01 00 01\n", "i2c-0 read 0x54 offset 256 "})) << devices;
 
+    fs::remove(board + "/devices.log");
     boot_showing({"Boot image found on USB.", "Image has same version as existing image. Skipping update...",
                   "Installing Application: Installing image as image2: Image2 has same version as existing "
                   "image. Skipping update...\r\nFile processed\r\nERROR: No valid image found\r\n",
                   "Image1 has same version", "Booting image 'NXR4417_OS.img' from USB stick.\r\n",
                   "USB image CRC failed.", "USB Boot failed. Trying flash images.\r\n",
                   "APPLICATION replace1 RUNNING"});
+    // a slot that already holds its replacement intact is still made the boot slot
+    EXPECT_TRUE(
+        has(read_text_file(board + "/devices.log"), {"i2c-0 write 0x54 01 00 02\n", "i2c-0 write 0x54 01 00 01\n"}));
 
     bmsim_ok({"usb", board, "remove"});
     boot_showing({"APPLICATION replace1 RUNNING"});

@@ -6,14 +6,22 @@
 //     Installer.UnreadableOrDamagedImageVoidsTheDownload
 //   - the same-version skip without the version check asked for:
 //     Installer.VersionCheckSkipsAnImageEqualToTheInstalledOne
+//   - the rest of an over-long slot answer left for the next question, a break at the slot
+//     question taken as Return (the download booted): Installer.SlotQuestionTakesOneLineAndABreakCancels
 #include <gtest/gtest.h>
 
+#include <sys/select.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bmimage/image_builder.h"
+#include "console/console_input.h"
 #include "hw/flash.h"
 #include "image/image_header.h"
 #include "install/installer.h"
@@ -180,6 +188,37 @@ TEST_F(Installer, MissingPackageFileIsAFailure) {
     output = capture_stdout([&] { result = install_package(board.path("absent").c_str(), 0, 0); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(output, "Cannot open package " + board.path("absent") + " (err 2)\n");
+}
+
+// The slot question reads one line: the rest of an over-long one is dropped, so that it cannot
+// answer the next question. The interrupt key breaks the read and cancels the install: nothing
+// is installed and the download is not booted.
+TEST_F(Installer, SlotQuestionTakesOneLineAndABreakCancels) {
+    std::string lines = "1" + std::string(40, '2') + "\n2\n\nx\n";
+    FILE* console = fmemopen(lines.data(), lines.size(), "r");
+    for (int answer : {1, 2, 0, 0, 0}) EXPECT_EQ(read_slot_answer(console), answer);
+    fclose(console);
+
+    struct sigaction previous = {};
+    sigaction(SIGINT, nullptr, &previous);
+    install_signal_handlers();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int saved_stdin = dup(0);
+    dup2(fds[0], 0);
+    std::thread operator_thread([reader = pthread_self()] {
+        struct timeval pause = {0, 200000};  // select: the emulator scales the sleeps, not this
+        select(0, nullptr, nullptr, nullptr, &pause);
+        pthread_kill(reader, SIGINT);
+    });
+    EXPECT_EQ(install(image_of(IMAGE_APPLICATION, 100)), INSTALL_NOTHING);
+    operator_thread.join();
+    dup2(saved_stdin, 0);
+    for (int fd : {saved_stdin, fds[0], fds[1]}) close(fd);
+    sigaction(SIGINT, &previous, nullptr);
+    break_requested = 0;
+    EXPECT_EQ(output,
+              kWarning + "Installing Application: Install image as image 1 or 2 (hit return to just boot image): \n");
 }
 
 }  // namespace
