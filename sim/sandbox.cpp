@@ -127,12 +127,21 @@ void add_environment(Args& args, const BootRun& run) {
          "print_stacktrace=1"});
 }
 
+// The switch's /tmp is a RAM file system; DIR/tmp-size (bytes) makes it that small, so that a
+// write to it can run out of room.
+void add_tmp(Args& args, const std::string& board) {
+    std::ifstream size_file(board + "/tmp-size");
+    unsigned long long size = 0;
+    if (size_file >> size) add(args, {"--size", std::to_string(size)});
+    add(args, {"--tmpfs", "/tmp"});
+}
+
 Args sandbox_command(const BootRun& run, const std::string& console, bool usb_inserted, double usb_ready_after) {
     Args args = {"bwrap"};
     add_isolation(args);
-    add(args, {"--tmpfs", "/",     "--dev",    "/dev",  "--dev-bind", console, "/dev/ttyS0",
-               "--proc",  "/proc", "--tmpfs",  "/tmp",  "--dir",      "/bin",  "--dir",
-               "/sbin",   "--dir", "/usr/bin", "--dir", "/usr/sbin",  "--dir", "/etc"});
+    add(args, {"--tmpfs", "/", "--dev", "/dev", "--dev-bind", console, "/dev/ttyS0", "--proc", "/proc"});
+    add_tmp(args, run.board);
+    add(args, {"--dir", "/bin", "--dir", "/sbin", "--dir", "/usr/bin", "--dir", "/usr/sbin", "--dir", "/etc"});
     add_host_libraries(args);
     add_busybox(args);
     add_stubs(args, run.paths.rootfs);

@@ -9,6 +9,7 @@
 #include "hw/eeprom.h"
 #include "hw/flash.h"
 #include "image/image_header.h"
+#include "store/slot_boot.h"
 
 namespace {
 
@@ -43,9 +44,10 @@ bool write_all(FILE* file, const uint8_t* bytes, uint32_t length) {
     return length == 0 || fwrite(bytes, length, 1, file) == 1;
 }
 
-void write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layout) {
-    write_all(archive, image + layout.header_len, layout.payload_len);
-    fclose(archive);
+bool write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layout) {
+    if (write_archive(archive, image + layout.header_len, layout.payload_len)) return true;
+    fputs("Failed to write application image output file.\n", stderr);
+    return false;
 }
 
 // The whole image goes to the slot through "/tmp/image"; a copy that could not be written in
@@ -91,7 +93,7 @@ bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
     return true;
 }
 
-// False when the archive cannot be created.
+// False when the archive cannot be created or written whole.
 bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout) {
     puts("Launching diagnostics image");
     FILE* archive = fopen("/tmp/vemoximage.tar.gz", "wb");
@@ -99,7 +101,7 @@ bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout
         fputs("Failed to open diags image file.\n", stderr);
         return false;
     }
-    write_payload(archive, image, layout);
+    if (!write_payload(archive, image, layout)) return false;
     set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
     return true;
 }
@@ -165,7 +167,11 @@ Ending boot_rescue_partition() {
         return GO_ON;
     }
 
-    write_payload(archive, image, layout);
+    // An archive that did not reach the file whole ends the boot as in the slot boot.
+    if (!write_payload(archive, image, layout)) {
+        free(image);
+        return END_SHELL_REBOOT;
+    }
     bool ready =
         type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout) : rewrite_diagnostics_archive(image, layout);
     free(image);

@@ -71,10 +71,8 @@ uint64_t bytes_remaining(FILE* stream) {
     return uint64_t(info.st_size - position);
 }
 
-// The payload becomes the application tarball, in one write.
 bool write_tarball(BootFiles& files, const uint8_t* payload, uint32_t length) {
-    bool written = fwrite(payload, 1, length, files.output) == length;
-    written = fclose(files.output) == 0 && written;
+    bool written = write_archive(files.output, payload, length);
     files.output = nullptr;
     return written;
 }
@@ -124,6 +122,12 @@ Ending no_image_found(BootSource source, const FoundImage& found) {
 }
 
 }  // namespace
+
+// The buffered tail reaches the file only at the close, where a full /tmp shows.
+bool write_archive(FILE* archive, const uint8_t* payload, uint32_t length) {
+    bool written = fwrite(payload, 1, length, archive) == length;
+    return fclose(archive) == 0 && written;
+}
 
 // The total is taken without wrapping and is compared with what the file holds before any
 // memory is claimed, so a damaged length can neither wrap to a small buffer nor ask for more

@@ -15,6 +15,10 @@ extern uint8_t fallback_attempt;
 // else; otherwise the way the process goes on (the application start when the image is good).
 Ending boot_image(BootSource source);
 
+// Writes the payload out as the application archive, in one write, and closes the archive;
+// false when it did not reach the file whole: a partial archive must never be started.
+bool write_archive(FILE* archive, const uint8_t* payload, uint32_t length);
+
 // Reads the image found in the input whole and checks its CRC; on success *image holds it (the
 // caller frees it). The claimed length is checked against what the file holds before any memory
 // is taken for it.

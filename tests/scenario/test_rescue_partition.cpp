@@ -1,5 +1,6 @@
 // The image of the rescue partition (diagnostics or recovery), reached through the diagnostics
-// boot that follows the erase question.
+// boot that follows the erase question. Faults tried: the archive's write and close results
+// ignored -> RescuePartition.ArchiveThatCannotBeWrittenWholeIsNotStarted fails.
 #include "scenario_board.h"
 
 namespace {
@@ -57,6 +58,23 @@ TEST_F(RescuePartition, ImageIsStartedCopiedOrRefused) {
         EXPECT_EQ(slot(1), image1);
     }
     EXPECT_TRUE(lacks(log(), {"flash_eraseall"}));
+}
+
+// An archive that does not fit the switch's /tmp is never started: the boot ends as a slot boot
+// with an unwritable archive does, in a reboot, and no boot mode is recorded. The payload is
+// never unpacked: it need not be an archive, only larger than /tmp.
+TEST_F(RescuePartition, ArchiveThatCannotBeWrittenWholeIsNotStarted) {
+    flash("rescue", image_of(IMAGE_DIAGNOSTICS, VERSION_1, pattern_bytes(200000, 9)));
+    write_text(board + "/tmp-size", "65536");
+    env({"diagnostics=diags"});
+    set_eeprom("0x13A", "0");
+    boot();
+    answer("Confirm: Erase filesystem?", "n");
+    shows({"Booting diags image...", "Failed to write application image output file."});
+    ends();
+    EXPECT_TRUE(lacks(session.output, {"Launching diagnostics image"}));
+    EXPECT_TRUE(has(log(), {"reboot requested"}));
+    EXPECT_EQ(eeprom(0x13A), 0);
 }
 
 }  // namespace
