@@ -19,6 +19,7 @@
 #include <math.h>
 #include <mtd/mtd-user.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -115,6 +116,8 @@ struct Emulator {
     double time_scale;
     unsigned mtd_requests[PARTITION_COUNT][MTD_OP_COUNT];
     unsigned i2c_requests[BUS_COUNT][I2C_OP_COUNT];
+    unsigned device_requests;                   // every logged device request, for "power-cut request K"
+    unsigned slot_file_writes;                  // writes to files in /user/images, for "power-cut slot-write K"
     uint32_t device_pointer[I2C_DEVICE_COUNT];  // each I2C device's internal address counter
     Tracked tracked[MAX_TRACKED];
 };
@@ -157,18 +160,36 @@ void append_log_line(const char* line, size_t length) {
     REAL(close)(fd);
 }
 
-// One line of the transaction log. Keeps errno: the program reads it after a failed request.
-__attribute__((format(printf, 1, 2))) void log_line(const char* format, ...) {
-    int saved_errno = errno;
+void append_formatted(const char* format, va_list args) {
     char line[1024];
-    va_list args;
-    va_start(args, format);
     int length = vsnprintf(line, sizeof line - 1, format, args);
-    va_end(args);
     if (length < 0) length = 0;
     if (length > static_cast<int>(sizeof line) - 2) length = sizeof line - 2;
     line[length++] = '\n';
     append_log_line(line, length);
+}
+
+void cut_power_if_listed(const char* fault, unsigned count);
+
+// One line of the transaction log for a device request, done or failed; the power may then be
+// cut. Keeps errno: the program reads it after a failed request.
+__attribute__((format(printf, 1, 2))) void log_line(const char* format, ...) {
+    int saved_errno = errno;
+    va_list args;
+    va_start(args, format);
+    append_formatted(format, args);
+    va_end(args);
+    cut_power_if_listed("request", ++emulator.device_requests);
+    errno = saved_errno;
+}
+
+// One line of the transaction log for a pause of the program: not a device request.
+__attribute__((format(printf, 1, 2))) void log_pause(const char* format, ...) {
+    int saved_errno = errno;
+    va_list args;
+    va_start(args, format);
+    append_formatted(format, args);
+    va_end(args);
     errno = saved_errno;
 }
 
@@ -220,6 +241,43 @@ bool fault_listed(const char* w0, const char* w1, const char* w2, unsigned count
         if (word_count == wanted_count || strtoul(words[wanted_count], nullptr, 10) == count) return true;
     }
     return false;
+}
+
+// A power cut ("power-cut request K", "power-cut slot-write K"): what the board has stored so far
+// stays, and every process of the program's group ends at once, as on a real cut. The faults
+// file is set aside as faults.cut, so that the next power-on runs without it. Only the
+// preloaded emulator cuts: in the unit tests the process group is the test runner's.
+bool power_cut_listed(const char* fault, unsigned count) {
+#if BMSIM_PRELOADED
+    return fault_listed("power-cut", fault, nullptr, count);
+#else
+    (void)fault;
+    (void)count;
+    return false;
+#endif
+}
+
+[[noreturn]] void cut_power(const char* fault, unsigned count) {
+    char line[96];
+    int length = snprintf(line, sizeof line, "power cut after %s %u\n", fault, count);
+    append_log_line(line, static_cast<size_t>(length));
+    char path[PATH_MAX + 32], kept[PATH_MAX + 32];
+    board_path(path, sizeof path, "log");
+    int fd = REAL(open)(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ssize_t ignored = REAL(write)(fd, line, static_cast<size_t>(length));
+        (void)ignored;
+        REAL(close)(fd);
+    }
+    board_path(path, sizeof path, "faults");
+    board_path(kept, sizeof kept, "faults.cut");
+    rename(path, kept);
+    kill(0, SIGKILL);
+    _exit(128 + SIGKILL);
+}
+
+void cut_power_if_listed(const char* fault, unsigned count) {
+    if (power_cut_listed(fault, count)) cut_power(fault, count);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -735,6 +793,18 @@ timespec unscaled(const timespec& t) {
     return timespec_of(seconds_of(t) / emulator.time_scale);
 }
 
+// Whether a stream writes a slot file: a file in /user/images.
+bool writes_slot_file(FILE* stream) {
+    int saved_errno = errno;
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    errno = saved_errno;
+    if (length <= 0) return false;
+    target[length] = '\0';
+    return strncmp(target, "/user/images/", 13) == 0;
+}
+
 bool valid_timespec(const timespec* t) { return t && t->tv_sec >= 0 && t->tv_nsec >= 0 && t->tv_nsec <= 999999999; }
 
 }  // namespace
@@ -749,6 +819,8 @@ void sim_devices_attach(const char* board_dir) {
     memset(emulator.mtd_requests, 0, sizeof emulator.mtd_requests);
     memset(emulator.i2c_requests, 0, sizeof emulator.i2c_requests);
     memset(emulator.device_pointer, 0, sizeof emulator.device_pointer);
+    emulator.device_requests = 0;
+    emulator.slot_file_writes = 0;
     emulator.time_scale = read_time_scale();
     emulator.attached = true;
 }
@@ -884,9 +956,26 @@ ssize_t write(int fd, const void* buffer, size_t count) {
     return t->kind == KIND_MTD ? mtd_write_here(*t, buffer, count) : i2c_write(*t, buffer, count);
 }
 
+#if BMSIM_PRELOADED
+// The slot files are written through stdio; a cut in the middle of one leaves the first half of
+// that write in the file, and what stdio still held is lost.
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream) {
+    static decltype(&::fwrite) real_fwrite;
+    if (emulator.attached && size > 0 && count > 0 && writes_slot_file(stream)) {
+        unsigned writes = ++emulator.slot_file_writes;
+        if (power_cut_listed("slot-write", writes)) {
+            REAL(fwrite)(data, 1, size * count / 2, stream);
+            fflush(stream);
+            cut_power("slot-write", writes);
+        }
+    }
+    return REAL(fwrite)(data, size, count, stream);
+}
+#endif
+
 unsigned int sleep(unsigned int seconds) {
     if (!emulator.attached) return REAL(sleep)(seconds);
-    log_line("sleep %u", seconds);
+    log_pause("sleep %u", seconds);
     timespec request = scaled(timespec{static_cast<time_t>(seconds), 0});
     timespec left{0, 0};
     if (REAL(nanosleep)(&request, &left) == 0) return 0;
@@ -896,7 +985,7 @@ unsigned int sleep(unsigned int seconds) {
 
 int usleep(useconds_t microseconds) {
     if (!emulator.attached) return REAL(usleep)(microseconds);
-    log_line("usleep %lu", static_cast<unsigned long>(microseconds));
+    log_pause("usleep %lu", static_cast<unsigned long>(microseconds));
     timespec request =
         timespec{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
     request = scaled(request);
@@ -905,7 +994,7 @@ int usleep(useconds_t microseconds) {
 
 int nanosleep(const struct timespec* request, struct timespec* remaining) {
     if (!emulator.attached || !valid_timespec(request)) return REAL(nanosleep)(request, remaining);
-    log_line("nanosleep %lld.%09ld", static_cast<long long>(request->tv_sec), request->tv_nsec);
+    log_pause("nanosleep %lld.%09ld", static_cast<long long>(request->tv_sec), request->tv_nsec);
     timespec shorter = scaled(*request);
     timespec left{0, 0};
     int result = REAL(nanosleep)(&shorter, &left);
@@ -921,7 +1010,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, 
         if (clock_gettime(clock, &now) != 0) return REAL(clock_nanosleep)(clock, flags, request, remaining);
         relative = timespec_of(seconds_of(*request) - seconds_of(now));
     }
-    log_line("clock_nanosleep %lld.%09ld", static_cast<long long>(relative.tv_sec), relative.tv_nsec);
+    log_pause("clock_nanosleep %lld.%09ld", static_cast<long long>(relative.tv_sec), relative.tv_nsec);
     timespec shorter = scaled(relative);
     timespec left{0, 0};
     int result = REAL(clock_nanosleep)(clock, 0, &shorter, &left);
@@ -931,7 +1020,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request, 
 
 int poll(struct pollfd* fds, nfds_t count, int timeout) {
     if (!emulator.attached || timeout <= 0) return REAL(poll)(fds, count, timeout);
-    log_line("poll %d", timeout);
+    log_pause("poll %d", timeout);
     double shorter = nearbyint(timeout * emulator.time_scale);
     return REAL(poll)(fds, count, shorter > INT_MAX ? INT_MAX : static_cast<int>(shorter));
 }

@@ -319,6 +319,7 @@ std::string program_name(const std::string& line) {
 struct StartRecord {
     std::string launch;  // how the application was last launched, if it was
     bool reboot = false;
+    std::string power_cut;  // the device emulator's "power cut after ..." line, if it cut
 };
 
 StartRecord read_start_record(const std::vector<std::string>& lines) {
@@ -328,6 +329,7 @@ StartRecord read_start_record(const std::vector<std::string>& lines) {
         if (name == "backtrace") record.launch = "application launched by /bin/backtrace";
         if (name == "gdbserver") record.launch = "application run under /bin/gdbserver";
         if (name == "reboot" || line == "init: reboot requested") record.reboot = true;
+        if (line.starts_with("power cut after ")) record.power_cut = line;
     }
     return record;
 }
@@ -342,6 +344,7 @@ std::string describe_end(const StartRecord& record, StartEnd end, int status, do
     std::vector<std::string> parts;
     if (!record.launch.empty()) parts.push_back(record.launch);
     if (record.reboot) parts.push_back("reboot requested");
+    if (!record.power_cut.empty()) parts.push_back(record.power_cut);
     if (end == StartEnd::TIMED_OUT)
         parts.push_back("time-out after " + format_number(timeout) + " s, stopped");
     else if (end == StartEnd::STOPPED)
@@ -389,6 +392,7 @@ struct StartResult {
     StartEnd end = StartEnd::EXITED;
     int status = 0;
     bool reboot = false;
+    bool power_cut = false;
 };
 
 // One power-on of the switch: a fresh console, /tmp and process tree on the same board.
@@ -418,6 +422,7 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     close(console.master);
     StartRecord record = read_start_record(log_lines_since(run.board, offset));
     result.reboot = record.reboot;
+    result.power_cut = !record.power_cut.empty();
     append_log(run.board, "bmsim: start " + std::to_string(number) +
                               " ended: " + describe_end(record, result.end, result.status, run.timeout));
     return result;
@@ -452,10 +457,11 @@ int boot_board(const BootRun& run) {
     catch_stop_signals();
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(std::max(0.0, run.timeout) * 1000));
     int exit_status = 0;
+    bool power_was_cut = false;
     for (int number = 1; number <= run.power_cycles; ++number) {
         if (number > 1)
-            notice(console,
-                   "the switch reboots: start " + std::to_string(number) + " of " + std::to_string(run.power_cycles));
+            notice(console, std::string(power_was_cut ? "the power comes back" : "the switch reboots") + ": start " +
+                                std::to_string(number) + " of " + std::to_string(run.power_cycles));
         StartResult result = run_start(run, number, console, deadline);
         exit_status = exit_status_of(result.status);
         if (result.end == StartEnd::TIMED_OUT) {
@@ -468,7 +474,8 @@ int boot_board(const BootRun& run) {
             exit_status = 128 + stop_signal;
             break;
         }
-        if (!result.reboot) break;
+        power_was_cut = result.power_cut;
+        if (!result.reboot && !result.power_cut) break;
     }
     restore_terminal(terminal);
     return exit_status;
