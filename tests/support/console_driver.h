@@ -63,6 +63,7 @@ struct ConsoleSession {
     std::string output;  // everything the console has shown so far
     size_t mark = 0;     // expect() searches from here on
     int exit_status = -1;
+    bool closed = false;  // the other side has gone
 
     // Starts the program (found on PATH) with its standard input, output and error on the test's
     // side of a new console: a socket, whose bytes bmsim relays as they are, or a pseudo-terminal
@@ -128,12 +129,15 @@ private:
     // once the other side is gone.
     int read(double timeout_seconds) {
         pollfd fd = {master, POLLIN, 0};
-        if (master < 0) return -1;
+        if (master < 0) return closed = true, -1;
         if (poll(&fd, 1, int(std::max(0.0, timeout_seconds) * 1000)) <= 0) return 0;
         char buffer[4096];
         ssize_t n = ::read(master, buffer, sizeof buffer);
         if (n > 0) output.append(buffer, size_t(n));
-        return n > 0 ? 1 : n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+        if (n > 0) return 1;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+        closed = true;
+        return -1;
     }
     // Reaps the process within the time, reading the console meanwhile (bmsim must be able to
     // write all it shows); once it has ended, takes what the console still holds and closes it.
