@@ -5,11 +5,10 @@
 // the EEPROM boot slot names a slot whose image verifies, the next boot reaches an application or
 // the rescue menu, and the same install tried again completes with every image whole. Each sweep
 // reports its counts on the standard output, and in $BM_SWEEP_REPORT when it is set.
-// Faults tried: the installer checking only the header for "same version" -> the kernel retries
-// after a cut inside its flash write count as incomplete (InstallSweep.FromTheUsbBootPackage);
-// the boot slot set before the slot file is written -> the slot-write cuts leave a boot slot
-// whose image fails (both sweeps); the emulator not keeping the half write of a cut slot-file
-// write -> the slot-write cases stop failing under the first fault.
+// Faults tried: the installer comparing only the header for "same version" -> 87 retries after
+// cuts inside the kernel's flash write left the old damage (FromTheUsbBootPackage); the boot slot
+// set before the slot file is written -> the cuts inside and just before the slot write leave a
+// boot slot whose image fails (4 cases of FromTheUsbBootPackage).
 #include <cstdio>
 #include <random>
 
@@ -66,7 +65,8 @@ struct InstallSweep : Scenario {
     const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
     const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     const std::string reference = temp_dir("bmsim-reference");
-    bool serial = false;  // the install comes by serial download, else from the USB boot package
+    bool serial = false;
+    bool reference_whole = false;  // the install comes by serial download, else from the USB boot package
     Tally tally;
 
     void TearDown() override {
@@ -138,7 +138,7 @@ struct InstallSweep : Scenario {
     }
     void run_install(const std::string& fault, int starts) {
         size_t log_from = log().size();
-        boot({"--power-cycles", std::to_string(starts), "--time-scale", "0"});
+        boot({"--power-cycles", std::to_string(starts), "--time-scale", "0.01"});
         operate_install();
         finish_run(fault, log_from);
     }
@@ -161,7 +161,7 @@ struct InstallSweep : Scenario {
         if (serial) env({"diagnostics=none"});
         if (!serial) bmsim_ok({"usb", board, "remove"});
         size_t log_from = log().size();
-        boot({"--time-scale", "0"});
+        boot({"--time-scale", "0.01"});
         if (await_any({MENU}) != 0 && !contains(log().substr(log_from), "ended: application launched"))
             tally.count(tally.lost_boards, fault, "no application and no rescue menu");
         session.stop();
@@ -178,7 +178,8 @@ struct InstallSweep : Scenario {
         restore_reference();
         if (serial) env({"diagnostics=rescue"});
         run_install("no fault", 1);
-        EXPECT_TRUE(starts_with(partition("kernel"), kernel) && slot(2) == app && eeprom(0x100) == 2) << session.output;
+        reference_whole = starts_with(partition("kernel"), kernel) && slot(2) == app && eeprom(0x100) == 2;
+        EXPECT_TRUE(reference_whole) << session.output;
         return read_text_file(board + "/devices.log");
     }
 
@@ -192,6 +193,7 @@ struct InstallSweep : Scenario {
         const char* depth = std::getenv("BM_SWEEP");
         bool sampled = serial && !(depth && std::string(depth) == "full");
         const std::string log_text = reference_log();
+        if (!reference_whole) return;
         int device_requests = 0;
         std::istringstream lines(log_text);
         for (std::string line; std::getline(lines, line);)
