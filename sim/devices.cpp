@@ -793,6 +793,7 @@ timespec unscaled(const timespec& t) {
     return timespec_of(seconds_of(t) / emulator.time_scale);
 }
 
+#if BMSIM_PRELOADED
 // Whether a stream writes a slot file: a file in /user/images.
 bool writes_slot_file(FILE* stream) {
     int saved_errno = errno;
@@ -804,6 +805,7 @@ bool writes_slot_file(FILE* stream) {
     target[length] = '\0';
     return strncmp(target, "/user/images/", 13) == 0;
 }
+#endif
 
 bool valid_timespec(const timespec* t) { return t && t->tv_sec >= 0 && t->tv_nsec >= 0 && t->tv_nsec <= 999999999; }
 

@@ -1,6 +1,6 @@
 // bmsim-launch: the init of the simulated switch, process 1 of the sandbox.
 //
-//   bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] PROGRAM
+//   bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] [--memory-size BYTES] PROGRAM
 //
 // It starts the program in a process group of its own that holds the console, so that the
 // interrupt key (Ctrl-C on the console) reaches the program and its shell commands but not the
@@ -11,6 +11,7 @@
 // shell runs busybox's own reboot for the bare name "reboot". It ends with the program.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ namespace {
 struct LaunchOptions {
     double usb_ready_after = -1;  // negative: no stick
     std::string preload;
+    unsigned long long memory_size = 0;  // the program's address-space limit; 0: none
     const char* program = nullptr;
 };
 
@@ -44,6 +46,8 @@ bool parse_options(int argc, char** argv, LaunchOptions* options) {
         std::string arg = argv[i];
         if (arg == "--usb-ready-after" && i + 1 < argc) {
             options->usb_ready_after = std::atof(argv[++i]);
+        } else if (arg == "--memory-size" && i + 1 < argc) {
+            options->memory_size = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--preload" && i + 1 < argc) {
             options->preload = argv[++i];
         } else if (i == argc - 1 && arg[0] != '-') {
@@ -100,6 +104,10 @@ void record_request() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (!options.preload.empty()) setenv("LD_PRELOAD", options.preload.c_str(), 1);
+    if (options.memory_size > 0) {
+        rlimit limit = {options.memory_size, options.memory_size};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) fail("setrlimit");
+    }
     execl(options.program, options.program, static_cast<char*>(nullptr));
     fail(options.program);
 }
@@ -146,7 +154,7 @@ int wait_for_program(pid_t program) {
 int main(int argc, char** argv) {
     LaunchOptions options;
     if (!parse_options(argc, argv, &options)) {
-        std::fputs("usage: bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] PROGRAM\n", stderr);
+        std::fputs("usage: bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] [--memory-size BYTES] PROGRAM\n", stderr);
         return 2;
     }
     catch_init_requests();

@@ -117,14 +117,25 @@ std::string format_number(double value) {
     return text.str();
 }
 
+// DIR/memory-size (bytes): the memory the program may take, so that a large allocation can fail.
+// The sanitizer runtime reserves more address space than any such limit, so a sanitizer build
+// has its allocator refuse what is larger instead.
+unsigned long long memory_size(const std::string& board) {
+    std::ifstream size_file(board + "/memory-size");
+    unsigned long long size = 0;
+    return size_file >> size ? size : 0;
+}
+
 void add_environment(Args& args, const BootRun& run) {
+    // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and the leak
+    // check cannot stop the world inside the sandbox's process name space.
+    std::string asan_options = "verify_asan_link_order=0:detect_leaks=0";
+    if (unsigned long long size = memory_size(run.board); size > 0 && BMSIM_SANITIZER_BUILD)
+        asan_options += ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(size >> 20);
     add(args,
         {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin:/usr/sbin", "--setenv", "HOME", "/", "--setenv", "TERM",
          "vt102", "--setenv", "BMSIM_BOARD", "/sim", "--setenv", "BMSIM_TIME_SCALE", format_number(run.time_scale),
-         // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and
-         // the leak check cannot stop the world inside the sandbox's process name space.
-         "--setenv", "ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", "--setenv", "UBSAN_OPTIONS",
-         "print_stacktrace=1"});
+         "--setenv", "ASAN_OPTIONS", asan_options, "--setenv", "UBSAN_OPTIONS", "print_stacktrace=1"});
 }
 
 // The switch's /tmp is a RAM file system; DIR/tmp-size (bytes) makes it that small, so that a
@@ -151,6 +162,8 @@ Args sandbox_command(const BootRun& run, const std::string& console, bool usb_in
     add(args, {"--chdir", "/", LAUNCHER_INSIDE});
     if (usb_inserted) add(args, {"--usb-ready-after", format_number(usb_ready_after)});
     if (!run.paths.devices_lib.empty()) add(args, {"--preload", DEVICES_INSIDE});
+    if (unsigned long long size = memory_size(run.board); size > 0 && !BMSIM_SANITIZER_BUILD)
+        add(args, {"--memory-size", std::to_string(size)});
     args.push_back(PROGRAM_INSIDE);
     return args;
 }

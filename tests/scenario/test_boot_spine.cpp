@@ -79,4 +79,35 @@ TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
     EXPECT_EQ(eeprom(0x13A), 0xFF);
 }
 
+// A headerless slot 1 and a slot 2 failing its CRC end in a reboot without the rescue menu. A
+// stick left in with a kernel package and nobody at the console: installed once, a reboot, then
+// skipped as installed, and the flash boots.
+TEST_F(BootSpine, HeaderlessAndDamagedSlotsRebootAndAStickLeftInIsInstalledOnce) {
+    put_slot(1, pattern_bytes(3000, 9));
+    put_slot(2, spoiled(app_image("two")));
+    boot_showing({"Image1 has invalid header... trying Image2.", "Booting image '2'", "Both image1 and image2 failed."});
+    EXPECT_TRUE(lacks(session.output, {"Option? : "}));
+    EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: reboot requested"}));
+
+    put_slot(1, app_image("one"));
+    set_eeprom("0x13B", "0xD5");
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 5000, 3, VERSION_2);
+    insert_stick({{"NXR4417_Boot.img", kernel}});
+    boot_showing({"Installing Kernel:", "File processed", "Image has same version as existing image. Skipping update...",
+                  "APPLICATION one RUNNING"},
+                 {"--power-cycles", "3"});
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(count_of(session.output, "Installing Kernel:"), 2u) << session.output;
+}
+
+// An image larger than the memory the program may take (the board's memory-size) is refused with
+// a message and fails as a damaged one would; with no other slot the boot ends in a reboot.
+TEST_F(BootSpine, ImageTooLargeForMemoryFailsLikeADamagedOne) {
+    write_text(board + "/memory-size", std::to_string(32 << 20));
+    put_slot(1, image_of(IMAGE_APPLICATION, VERSION_1, pattern_bytes(48 << 20, 1)));
+    boot_showing({"Not enough memory to load the image (50331664 bytes).", "Image1 CRC failed, trying Image2 now.",
+                  "Both image1 and image2 failed."});
+    EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: reboot requested"}));
+}
+
 }  // namespace
