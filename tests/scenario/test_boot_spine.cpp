@@ -1,5 +1,7 @@
 // The boot sequence and the slot image boot on the simulated board: which slot is tried, each
 // way a slot can fail and what follows, and the boot mode recorded in EEPROM cell 0x13A.
+// Faults tried: bmsim not passing the board's memory-size to a sanitizer build ->
+// BootSpine.ImageTooLargeForMemoryFailsLikeADamagedOne fails.
 #include "scenario_board.h"
 
 namespace {
