@@ -16,7 +16,7 @@ ctest --preset debug -j "$jobs"
 
 scripts/test-target.sh
 
-fuzz_seconds=${BM_FUZZ_SECONDS:-60}
+fuzz_seconds=${BM_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then
   scripts/fuzz.sh "$fuzz_seconds"
 fi

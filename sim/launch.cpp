@@ -154,7 +154,9 @@ int wait_for_program(pid_t program) {
 int main(int argc, char** argv) {
     LaunchOptions options;
     if (!parse_options(argc, argv, &options)) {
-        std::fputs("usage: bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] [--memory-size BYTES] PROGRAM\n", stderr);
+        std::fputs(
+            "usage: bmsim-launch [--usb-ready-after SECONDS] [--preload LIBRARY] [--memory-size BYTES] PROGRAM\n",
+            stderr);
         return 2;
     }
     catch_init_requests();

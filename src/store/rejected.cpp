@@ -49,8 +49,13 @@ bool image_md5(const char* path, char* digest) {
 
     FILE* output = fopen("/tmp/img_md5string", "r");
     if (output == nullptr) return false;
-    size_t got = fread(digest, 1, MD5_TEXT_LEN, output);
+    bool read = read_md5_digest(output, digest);
     fclose(output);
+    return read;
+}
+
+bool read_md5_digest(FILE* output, char* digest) {
+    size_t got = fread(digest, 1, MD5_TEXT_LEN, output);
     digest[got < MD5_TEXT_LEN ? got : MD5_TEXT_LEN] = '\0';
     return got == MD5_TEXT_LEN && digest_well_formed(digest);
 }

@@ -136,6 +136,21 @@ void copy_debugger(FILE* image, FILE* output, uint32_t len) {
 
 }  // namespace
 
+RescueRead read_rescue_image(uint32_t* type, ImageLayout* layout, uint8_t** image) {
+    *image = nullptr;
+    *type = rescue_image_type(layout);
+    if (*type != IMAGE_APPLICATION && *type != IMAGE_DIAGNOSTICS) return RESCUE_NOT_FOUND;
+    if (!rescue_layout_plausible(*layout)) return RESCUE_DAMAGED;
+    auto* buffer = static_cast<uint8_t*>(malloc(layout->total_len));
+    if (buffer == nullptr) return RESCUE_NO_MEMORY;
+    if (!rescue_image_intact(buffer, *layout)) {
+        free(buffer);
+        return RESCUE_DAMAGED;
+    }
+    *image = buffer;
+    return RESCUE_INTACT;
+}
+
 Ending boot_rescue_partition() {
     FILE* archive = fopen("/tmp/vemoximage.tar.gz", "wb");
     if (archive == nullptr) {
@@ -144,25 +159,17 @@ Ending boot_rescue_partition() {
     }
 
     ImageLayout layout{};
-    uint32_t type = rescue_image_type(&layout);
-    if (type != IMAGE_APPLICATION && type != IMAGE_DIAGNOSTICS) {
-        fputs("Image not found... \n", stderr);
-        fclose(archive);
-        return GO_ON;
-    }
-
+    uint32_t type = 0;
     uint8_t* image = nullptr;
-    if (rescue_layout_plausible(layout)) {
-        image = static_cast<uint8_t*>(malloc(layout.total_len));
-        if (image == nullptr) {
+    switch (read_rescue_image(&type, &layout, &image)) {
+        case RESCUE_NOT_FOUND: fputs("Image not found... \n", stderr); break;
+        case RESCUE_NO_MEMORY:
             fprintf(stderr, "Failed to allocate buffer for rescue image (%u bytes)\n", layout.total_len);
-            fclose(archive);
-            return GO_ON;
-        }
+            break;
+        case RESCUE_DAMAGED: fputs("Image CRC failed. Quitting\n", stderr); break;
+        case RESCUE_INTACT: break;
     }
-    if (image == nullptr || !rescue_image_intact(image, layout)) {
-        fputs("Image CRC failed. Quitting\n", stderr);
-        free(image);
+    if (image == nullptr) {
         fclose(archive);
         return GO_ON;
     }

@@ -87,7 +87,8 @@ TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
 TEST_F(BootSpine, HeaderlessAndDamagedSlotsRebootAndAStickLeftInIsInstalledOnce) {
     put_slot(1, pattern_bytes(3000, 9));
     put_slot(2, spoiled(app_image("two")));
-    boot_showing({"Image1 has invalid header... trying Image2.", "Booting image '2'", "Both image1 and image2 failed."});
+    boot_showing(
+        {"Image1 has invalid header... trying Image2.", "Booting image '2'", "Both image1 and image2 failed."});
     EXPECT_TRUE(lacks(session.output, {"Option? : "}));
     EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: reboot requested"}));
 
@@ -95,8 +96,8 @@ TEST_F(BootSpine, HeaderlessAndDamagedSlotsRebootAndAStickLeftInIsInstalledOnce)
     set_eeprom("0x13B", "0xD5");
     const Bytes kernel = flash_image(IMAGE_KERNEL, 5000, 3, VERSION_2);
     insert_stick({{"NXR4417_Boot.img", kernel}});
-    boot_showing({"Installing Kernel:", "File processed", "Image has same version as existing image. Skipping update...",
-                  "APPLICATION one RUNNING"},
+    boot_showing({"Installing Kernel:", "File processed",
+                  "Image has same version as existing image. Skipping update...", "APPLICATION one RUNNING"},
                  {"--power-cycles", "3"});
     EXPECT_TRUE(starts_with(partition("kernel"), kernel));
     EXPECT_EQ(count_of(session.output, "Installing Kernel:"), 2u) << session.output;

@@ -120,7 +120,8 @@ struct InstallSweep : Scenario {
             send_with_sx(board + "/package.img");
             if (!press_enter_after(RESTORE_PROMPT, "\n", RESTORE_REMINDER, "Extracting images")) return;
         }
-        for (int seen; (seen = await_any({SLOT_PROMPT, MENU})) >= 0;) seen == 0 ? session.send("2\n") : (void)press("R");
+        for (int seen; (seen = await_any({SLOT_PROMPT, MENU})) >= 0;)
+            seen == 0 ? session.send("2\n") : (void)press("R");
     }
     // Ends the run, counting a hang or a crash: the end lines of the board log name how each start
     // ended, and only a start that the faults file cut may end by a signal.
