@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "board.h"
@@ -19,6 +20,8 @@ inline const std::string& fuzz_board() {
         std::string error;
         if (!mkdtemp(path) || !board_create(path, &error)) abort();
         setenv("BMSIM_TIME_SCALE", "0", 1);
+        static std::string made = path;  // removed when the fuzzer exits
+        atexit([] { std::filesystem::remove_all(made); });
         sim_devices_attach(path);
         flash_open_partitions();
         // the partitions must be the board's files: never anything of the host's
