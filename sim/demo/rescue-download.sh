@@ -45,7 +45,7 @@ mapfile -t saved < <("$bmsim" env "$board")
 "$bmsim" env "$board" diagnostics=rescue
 echo "rescue-download: booting $board into its rescue menu"
 status=0
-(cd "$package" && "$bmsim" boot "$board" --time-scale 0.1 --timeout 120 --script "$here/rescue-download.script") ||
+(cd "$package" && "$bmsim" boot "$board" --time-scale 0.1 --timeout 60 --script "$here/rescue-download.script") ||
   status=$?
 if [ ${#saved[@]} -eq 0 ]; then "$bmsim" env "$board" --clear; else "$bmsim" env "$board" "${saved[@]}"; fi
 [ "$status" -eq 0 ] || { echo "rescue-download: bmsim boot ended with status $status" >&2; exit 1; }
