@@ -23,9 +23,11 @@ constexpr char ERASE_KEY = 0x7F;
 const char* const ESCAPE_KEYS =
     "keys after Ctrl-]: q stop the board, s send a file (XMODEM-1K), b send a break (Ctrl-C), "
     "Ctrl-] send Ctrl-], ? this list";
-// The receiver flushes its input right after it asks for the first block: a block that came
-// before the flush would be lost, and cost the receiver's ten-second wait.
-constexpr auto FIRST_BLOCK_DELAY = std::chrono::milliseconds(500);
+// The receiver discards its pending input right after each answer it sends (a request, an
+// acknowledgement). On a serial line the sender's next block is still on its way then; through
+// a pseudo-terminal it would already be there and be lost, costing the receiver's ten-second
+// wait. So the sender's bytes reach the console only once it has been quiet this long.
+constexpr auto LINE_TURNAROUND = std::chrono::milliseconds(10);
 constexpr size_t LAST_LINES_SHOWN = 10;
 
 // ---- the script ----
@@ -265,7 +267,10 @@ void relay_output(Console& console) {
     if (n > 0) {
         write_all(STDOUT_FILENO, buffer, static_cast<size_t>(n));
         if (console.script) console.shown.append(buffer, static_cast<size_t>(n));
-        if (console.transfer.pid > 0) send_all(console.transfer.socket, buffer, static_cast<size_t>(n));
+        if (console.transfer.pid > 0) {
+            send_all(console.transfer.socket, buffer, static_cast<size_t>(n));
+            console.transfer.held_until = Clock::now() + LINE_TURNAROUND;
+        }
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         console.master_open = false;
     }
@@ -290,22 +295,14 @@ void type_pending(Console& console) {
     if (n > 0) console.pending.erase(0, static_cast<size_t>(n));
 }
 
-int transfer_socket(const Console& console) {
-    return console.transfer.pid > 0 && console.transfer.held.empty() ? console.transfer.socket : -1;
-}
+int transfer_socket(const Console& console) { return console.transfer.pid > 0 ? console.transfer.socket : -1; }
 
 void relay_transfer(Console& console) {
-    Transfer& transfer = console.transfer;
     char buffer[8192];
-    ssize_t n = recv(transfer.socket, buffer, sizeof buffer, MSG_DONTWAIT);
+    ssize_t n = recv(console.transfer.socket, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) return finish_transfer(console);
-    if (std::exchange(transfer.first_block, false)) {
-        transfer.held.assign(buffer, static_cast<size_t>(n));
-        transfer.held_until = Clock::now() + FIRST_BLOCK_DELAY;
-    } else {
-        console.pending.append(buffer, static_cast<size_t>(n));
-    }
+    console.transfer.held.append(buffer, static_cast<size_t>(n));
 }
 
 void advance_console(Console& console) {

@@ -28,8 +28,7 @@ struct Transfer {
     pid_t pid = -1;  // running while positive
     int socket = -1;
     std::string file;
-    bool first_block = true;
-    std::string held;  // the sender's first block, held back a moment
+    std::string held;  // the sender's bytes, held back until the console has been quiet a moment
     Clock::time_point held_until;
     int status = 0;  // the sender's wait status once it has ended
 };
@@ -59,10 +58,11 @@ struct Console {
 void relay_output(Console& console);
 void take_input(Console& console);
 void type_pending(Console& console);
-// The sender's socket while its bytes are wanted; -1 otherwise.
+// The sender's socket while it runs; -1 otherwise.
 int transfer_socket(const Console& console);
 void relay_transfer(Console& console);
-// Starts the script's steps that are due and lets a held block go; called on every turn.
+// Starts the script's steps that are due and lets the sender's held bytes go; called on every
+// turn.
 void advance_console(Console& console);
 // Stops the sender, if one is running, at the end of a start.
 void end_transfer(Console& console);
