@@ -32,7 +32,8 @@ const char* const GENERAL_HELP =
     "/user, USB stick and logs.\n"
     "\n"
     "  new DIR                        make a fresh board\n"
-    "  env DIR [NAME=VALUE...|--clear]  print or write the boot-loader environment\n"
+    "  env DIR [NAME=VALUE...]        print or write the boot-loader environment\n"
+    "  env DIR --clear                empty it\n"
     "  eeprom DIR [OFFSET [VALUE]]    print the switch's cells, or read or write one EEPROM byte\n"
     "  flash DIR PARTITION FILE       write a file at offset 0 of a flash partition\n"
     "  usb DIR insert [--ready-after SECONDS]\n"
@@ -367,6 +368,7 @@ int read_script(const std::string& file, BootRun* run) {
     std::string error;
     run->script_name = file == "-" ? "standard input" : file;
     run->scripted = true;
+    run->script.clear();
     if (!parse_script(file == "-" ? std::cin : opened, run->script_name, &run->script, &error))
         return usage_error("boot", error);
     return 0;

@@ -181,8 +181,10 @@ void edit_file_name(Console& console, char key) {
     if (key == '\r' || key == '\n') {
         console.asking_file = false;
         std::string error;
-        if (!console.file_name.empty() && !start_transfer(console, console.file_name, &error)) notice(console, error);
-        if (console.file_name.empty()) notice(console, "nothing sent");
+        if (console.file_name.empty())
+            notice(console, "nothing sent");
+        else if (!start_transfer(console, console.file_name, &error))
+            notice(console, error);
     } else if (key == BREAK_KEY || key == 0x1B || key == ESCAPE_KEY) {
         console.asking_file = false;
         notice(console, "nothing sent");
@@ -197,11 +199,13 @@ void edit_file_name(Console& console, char key) {
 
 void escape_command(Console& console, char key) {
     console.escaped = false;
-    if (key == 'q') console.quit = true;
-    if (key == 'b') console.pending += BREAK_KEY;
-    if (key == ESCAPE_KEY) console.pending += ESCAPE_KEY;
-    if (key == 's') ask_file_name(console);
-    if (std::strchr("qbs", key) == nullptr && key != ESCAPE_KEY) notice(console, ESCAPE_KEYS);
+    switch (key) {
+        case 'q': console.quit = true; break;
+        case 's': ask_file_name(console); break;
+        case 'b': console.pending += BREAK_KEY; break;
+        case ESCAPE_KEY: console.pending += ESCAPE_KEY; break;
+        default: notice(console, ESCAPE_KEYS);  // '?', and any key that means nothing here
+    }
 }
 
 // Keys typed while a file is being sent would spoil the transfer: they are dropped.
