@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,8 @@ const char* const ESCAPE_KEYS =
 // acknowledgement). On a serial line the sender's next block is still on its way then; through
 // a pseudo-terminal it would already be there and be lost, costing the receiver's ten-second
 // wait. So the sender's bytes reach the console only once it has been quiet this long.
-constexpr auto LINE_TURNAROUND = std::chrono::milliseconds(10);
+constexpr auto LINE_TURNAROUND = std::chrono::milliseconds(20);
+constexpr long long IDLE_WAIT_MS = 20;
 constexpr size_t LAST_LINES_SHOWN = 10;
 
 // ---- the script ----
@@ -318,6 +320,12 @@ void advance_console(Console& console) {
         ++console.step;
         console.step_started = false;
     }
+}
+
+int console_wait_ms(const Console& console) {
+    if (console.transfer.held.empty()) return IDLE_WAIT_MS;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(console.transfer.held_until - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, IDLE_WAIT_MS));
 }
 
 void end_transfer(Console& console) {

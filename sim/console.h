@@ -64,6 +64,8 @@ void relay_transfer(Console& console);
 // Starts the script's steps that are due and lets the sender's held bytes go; called on every
 // turn.
 void advance_console(Console& console);
+// How long the console may wait for its next event before advance_console is due again.
+int console_wait_ms(const Console& console);
 // Stops the sender, if one is running, at the end of a start.
 void end_transfer(Console& console);
 bool script_finished(const Console& console);

@@ -235,7 +235,7 @@ StartEnd relay_console(pid_t pid, Console& console, Clock::time_point deadline, 
                          {console.input_open ? STDIN_FILENO : -1, POLLIN, 0},
                          {transfer_socket(console), POLLIN, 0}};
         if (!console.pending.empty() && console.master_open) fds[0].events |= POLLOUT;
-        if (poll(fds, 3, poll_interval_ms(deadline, has_deadline)) <= 0) continue;
+        if (poll(fds, 3, std::min(poll_interval_ms(deadline, has_deadline), console_wait_ms(console))) <= 0) continue;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) relay_output(console);
         if (fds[0].revents & POLLOUT) type_pending(console);
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) take_input(console);

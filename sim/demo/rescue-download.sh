@@ -29,7 +29,7 @@ else
 fi
 
 # the package: a stand-in kernel and the demo application
-head -c 196608 <(yes 'demo kernel') >"$package/kernel.bin"
+head -c 65536 <(yes 'demo kernel') >"$package/kernel.bin"
 rm -rf "$package/app"
 cp -R "$here/app" "$package/app"
 echo 1.0.0.3 >"$package/app/home/bin/version"
