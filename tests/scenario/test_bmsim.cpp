@@ -16,7 +16,7 @@
 // blank, an expect searching from the start rather than after the last match, or a failed step
 // exiting with 124 -> Bmsim.ScriptExpectsSendsSleepsAndSendsFiles fails; the demo script's pause
 // before the Enter after a baud-rate prompt left out, or the sender's bytes passed on at once
-// after the receiver's answers (caught in two runs of three) ->
+// after the receiver's answers (a race: caught in one run of four) ->
 // Bmsim.DemoRescueDownloadInstallsThePackage fails.
 #include <termios.h>
 #include <unistd.h>
