@@ -157,13 +157,14 @@ std::string describe_status(int status) {
 void finish_transfer(Console& console) {
     Transfer& transfer = console.transfer;
     close(transfer.socket);
-    while (waitpid(transfer.pid, &transfer.status, 0) < 0 && errno == EINTR) {}
+    int status = 0;
+    while (waitpid(transfer.pid, &status, 0) < 0 && errno == EINTR) {}
     transfer.pid = -1;
-    if (WIFEXITED(transfer.status) && WEXITSTATUS(transfer.status) == 0) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         notice(console, "'" + transfer.file + "' sent");
         return;
     }
-    std::string why = "sx -k '" + transfer.file + "' failed: " + describe_status(transfer.status);
+    std::string why = "sx -k '" + transfer.file + "' failed: " + describe_status(status);
     if (console.script) console.failure = why;
     notice(console, why);
 }

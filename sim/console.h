@@ -30,7 +30,6 @@ struct Transfer {
     std::string file;
     std::string held;  // the sender's bytes, held back until the console has been quiet a moment
     Clock::time_point held_until;
-    int status = 0;  // the sender's wait status once it has ended
 };
 
 struct Console {
