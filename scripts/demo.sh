@@ -3,20 +3,25 @@
 # demo application in sim/demo/app (version 1.0.0.1 for slot 1, 1.0.0.2 for slot 2), puts them
 # on a fresh simulated board whose EEPROM boot slot is 1, and boots it up to the application.
 #
-#   scripts/demo.sh [--fallback] [DIR]
+#   scripts/demo.sh [--fallback | --rescue] [DIR]
 #
 #   --fallback  spoil one byte of the slot-1 image, so its CRC fails and slot 2 is started
+#   --rescue    instead of the boot, the serial download in the rescue menu: a package of a kernel
+#               and an application 1.0.0.3 sent with XMODEM-1K and installed into slot 2 and the
+#               kernel partition (sim/demo/rescue-download.sh)
 #   DIR         the board directory to use (kept afterwards); a temporary one by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,12s/^# \{0,1\}//p' "$0"; }
 
 fallback=0
+rescue=0
 board=""
 for arg in "$@"; do
   case "$arg" in
     --fallback) fallback=1 ;;
+    --rescue) rescue=1 ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "demo: unknown option '$arg'" >&2; usage >&2; exit 2 ;;
     *)
@@ -71,9 +76,13 @@ fi
 echo "demo: board in $board$keep_note; booting it"
 echo
 
-# boot
+# boot, or download a package in the rescue menu
 status=0
-"$bmsim" boot "$board" --timeout 60 || status=$?
+if [ "$rescue" -eq 1 ]; then
+  BMSIM=$bmsim BMIMAGE=$bmimage sim/demo/rescue-download.sh "$board" || status=$?
+else
+  "$bmsim" boot "$board" --timeout 60 || status=$?
+fi
 echo
 echo "demo: the board's log (bmsim log $board):"
 "$bmsim" log "$board"

@@ -1,5 +1,6 @@
 // bmsim: the simulated board's front end, for people and tests alike. It makes and changes
 // board directories and boots the real program on them (sim/README.md).
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "board.h"
+#include "console.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -30,22 +32,39 @@ const char* const GENERAL_HELP =
     "/user, USB stick and logs.\n"
     "\n"
     "  new DIR                        make a fresh board\n"
-    "  env DIR NAME=VALUE...          write the boot-loader environment\n"
-    "  eeprom DIR OFFSET [VALUE]      read or write one EEPROM byte\n"
+    "  env DIR [NAME=VALUE...]        print or write the boot-loader environment\n"
+    "  env DIR --clear                empty it\n"
+    "  eeprom DIR [OFFSET [VALUE]]    print the switch's cells, or read or write one EEPROM byte\n"
     "  flash DIR PARTITION FILE       write a file at offset 0 of a flash partition\n"
     "  usb DIR insert [--ready-after SECONDS]\n"
     "  usb DIR remove                 insert or remove the USB stick\n"
     "  boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
-    "                                 boot the board with its console on this terminal\n"
+    "           [--script FILE]       boot the board with its console on this terminal\n"
     "  log DIR                        what the switch's programs were asked to do, and how\n"
     "                                 each start ended\n"
     "\n"
-    "'bmsim COMMAND --help' describes one command.\n";
+    "'bmsim COMMAND --help' describes one command; 'bmsim --version' tells the version.\n"
+    "Exit status: 0 done, 1 a failure, 2 bad usage ('bmsim boot --help' tells its own).\n";
+
+// A command's arguments as getopt_long splits them: options anywhere among the operands, as
+// --name=value or --name value, and "--" ending the options.
+struct Arguments {
+    std::vector<std::string> operands;
+    std::vector<std::pair<std::string, std::string>> options;  // name and value, in the given order
+    bool help = false;
+    bool version = false;
+};
+
+struct OptionSpec {
+    const char* name;
+    bool takes_value;
+};
 
 struct Command {
     const char* name;
     const char* help;
-    int (*run)(const std::vector<std::string>& args);
+    std::vector<OptionSpec> options;
+    int (*run)(const Arguments& args);
 };
 
 // ---- reporting ----
@@ -61,6 +80,37 @@ int failure(const char* command, const std::string& message) {
 }
 
 // ---- arguments ----
+
+int print_version() {
+    std::printf("bmsim %s\n", BMSIM_VERSION);
+    return 0;
+}
+
+// Every command takes --help and --version besides its own options.
+int parse_arguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,
+                    Arguments* arguments) {
+    std::vector<option> options;
+    for (const OptionSpec& spec : specs)
+        options.push_back(
+            {spec.name, spec.takes_value ? required_argument : no_argument, nullptr, static_cast<int>(options.size())});
+    options.push_back({"help", no_argument, nullptr, 'h'});
+    options.push_back({"version", no_argument, nullptr, 'V'});
+    options.push_back({nullptr, 0, nullptr, 0});
+    opterr = 0;
+    optind = 1;
+    for (int found; (found = getopt_long(argc, argv, ":h", options.data(), nullptr)) != -1;) {
+        std::string given = argv[optind - 1];
+        if (given.rfind("--", 0) != 0 && optopt > 0) given = std::string("-") + char(optopt);
+        if (found == '?') return usage_error(command, "unknown option '" + given + "'");
+        if (found == ':') return usage_error(command, "option '" + given + "' needs a value");
+        if (found == 'h') arguments->help = true;
+        if (found == 'V') arguments->version = true;
+        if (found < static_cast<int>(specs.size()))
+            arguments->options.emplace_back(specs[found].name, optarg ? optarg : "");
+    }
+    arguments->operands.assign(argv + optind, argv + argc);
+    return 0;
+}
 
 // Decimal, or hexadecimal after 0x.
 bool parse_number(const std::string& text, uint32_t max, uint32_t* value) {
@@ -117,7 +167,8 @@ bool clear_old_board(const std::string& dir, std::string* error) {
     return !code;
 }
 
-int run_new(const std::vector<std::string>& args) {
+int run_new(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
     if (args.size() != 1) return usage_error("new", "expects one board directory");
     std::string error;
     if (!clear_old_board(args[0], &error) || !board_create(args[0], &error)) return failure("new", error);
@@ -125,43 +176,69 @@ int run_new(const std::vector<std::string>& args) {
 }
 
 const char* const ENV_HELP =
-    "usage: bmsim env DIR NAME=VALUE...\n"
+    "usage: bmsim env DIR [NAME=VALUE...]\n"
+    "       bmsim env DIR --clear\n"
     "\n"
-    "Writes the boot-loader environment into the ubootenv partition as the boot loader keeps it:\n"
-    "a 4-byte checksum, then the settings, each ended by a zero byte. The settings replace the\n"
-    "whole environment; none at all leaves it empty. Example:\n"
+    "With no setting, prints the boot-loader environment of the ubootenv partition, one NAME=VALUE\n"
+    "a line (nothing for an erased partition). Settings are written as the boot loader keeps them:\n"
+    "a 4-byte checksum, then the settings, each ended by a zero byte; they replace the whole\n"
+    "environment. --clear leaves it empty. Example:\n"
     "  bmsim env board diagnostics=rescue gdbport=4321\n";
 
-int run_env(const std::vector<std::string>& args) {
+int run_env(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
     if (args.empty()) return usage_error("env", "expects a board directory");
     std::vector<std::string> settings(args.begin() + 1, args.end());
+    bool clear = !arguments.options.empty();
+    if (clear && !settings.empty()) return usage_error("env", "--clear takes no settings");
     for (const auto& setting : settings)
         if (setting.find('=') == std::string::npos || setting[0] == '=')
             return usage_error("env", "'" + setting + "' is not a setting NAME=VALUE");
     if (!is_board(args[0])) return failure("env", not_a_board(args[0]));
     std::string error;
-    if (!board_set_env(args[0], settings, &error)) return failure("env", error);
+    if (clear || !settings.empty()) return board_set_env(args[0], settings, &error) ? 0 : failure("env", error);
+    if (!board_get_env(args[0], &settings, &error)) return failure("env", error);
+    for (const auto& setting : settings) std::printf("%s\n", setting.c_str());
     return 0;
 }
 
 const char* const EEPROM_HELP =
-    "usage: bmsim eeprom DIR OFFSET [VALUE]\n"
+    "usage: bmsim eeprom DIR [OFFSET [VALUE]]\n"
     "\n"
-    "Reads one byte of the board's 64 KiB EEPROM and prints it (as 0x..), or writes VALUE there.\n"
-    "Offsets and values are decimal or 0x hex. The cells the switch uses:\n"
+    "Reads one byte of the board's 64 KiB EEPROM and prints it (as 0x..), or writes VALUE there;\n"
+    "with no offset, prints the cells the switch uses by name. Offsets and values are decimal or\n"
+    "0x hex. The cells:\n"
     "  0x100  boot slot (1 or 2)\n"
     "  0x13A  boot mode (the source last started)\n"
     "  0x13B  USB boot marker (0xD5 allows booting from a USB stick)\n";
 
-int run_eeprom(const std::vector<std::string>& args) {
-    if (args.size() != 2 && args.size() != 3) return usage_error("eeprom", "expects DIR OFFSET [VALUE]");
+struct EepromCell {
+    uint32_t offset;
+    const char* name;
+};
+const EepromCell SWITCH_CELLS[] = {{0x100, "boot slot"}, {0x13A, "boot mode"}, {0x13B, "USB marker"}};
+
+int print_switch_cells(const std::string& dir) {
+    for (const EepromCell& cell : SWITCH_CELLS) {
+        uint8_t byte = 0;
+        std::string error;
+        if (!board_eeprom_read(dir, cell.offset, &byte, &error)) return failure("eeprom", error);
+        std::printf("0x%03x %-10s 0x%02x\n", cell.offset, cell.name, byte);
+    }
+    return 0;
+}
+
+int run_eeprom(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
+    if (args.empty() || args.size() > 3) return usage_error("eeprom", "expects DIR [OFFSET [VALUE]]");
     uint32_t offset = 0;
     uint32_t value = 0;
-    if (!parse_number(args[1], 0xFFFF, &offset))
+    if (args.size() > 1 && !parse_number(args[1], 0xFFFF, &offset))
         return usage_error("eeprom", "offset '" + args[1] + "' is not a number from 0 to 0xFFFF");
     if (args.size() == 3 && !parse_number(args[2], 0xFF, &value))
         return usage_error("eeprom", "value '" + args[2] + "' is not a number from 0 to 0xFF");
     if (!is_board(args[0])) return failure("eeprom", not_a_board(args[0]));
+    if (args.size() == 1) return print_switch_cells(args[0]);
     std::string error;
     if (args.size() == 3)
         return board_eeprom_write(args[0], offset, static_cast<uint8_t>(value), &error) ? 0 : failure("eeprom", error);
@@ -178,7 +255,8 @@ const char* const FLASH_HELP =
     "the rest of the partition is kept). PARTITION is one of: uboot, ubootenv, devicetree,\n"
     "kernel, rfs, rescue.\n";
 
-int run_flash(const std::vector<std::string>& args) {
+int run_flash(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
     if (args.size() != 3) return usage_error("flash", "expects DIR PARTITION FILE");
     bool known = false;
     std::string names;
@@ -187,7 +265,6 @@ int run_flash(const std::vector<std::string>& args) {
         names += (names.empty() ? "" : ", ") + std::string(partition.name);
     }
     if (!known) return usage_error("flash", "unknown partition '" + args[1] + "' (" + names + ")");
-    if (!fs::is_regular_file(args[2])) return failure("flash", "cannot read '" + args[2] + "'");
     if (!is_board(args[0])) return failure("flash", not_a_board(args[0]));
     std::string error;
     if (!board_flash_file(args[0], args[1], args[2], &error)) return failure("flash", error);
@@ -205,31 +282,30 @@ const char* const USB_HELP =
     "At each start the readiness marker /tmp/usb appears SECONDS after the program starts, on the\n"
     "board's clock (scaled by boot --time-scale); at once by default.\n";
 
-int run_usb(const std::vector<std::string>& args) {
-    if (args.size() < 2) return usage_error("usb", "expects DIR insert|remove");
+int run_usb(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
+    if (args.size() != 2 || (args[1] != "insert" && args[1] != "remove"))
+        return usage_error("usb", "expects DIR insert [--ready-after SECONDS] or DIR remove");
     const std::string& dir = args[0];
     double ready_after = 0;
-    if (args[1] == "insert") {
-        if (args.size() == 4 && args[2] == "--ready-after") {
-            if (!parse_seconds(args[3], &ready_after))
-                return usage_error("usb", "'" + args[3] + "' is not a number of seconds");
-        } else if (args.size() != 2) {
-            return usage_error("usb", "insert takes only --ready-after SECONDS");
-        }
-    } else if (args[1] != "remove" || args.size() != 2) {
-        return usage_error("usb", "expects DIR insert [--ready-after SECONDS] or DIR remove");
+    for (const auto& [name, value] : arguments.options) {
+        if (args[1] == "remove") return usage_error("usb", "remove takes no options");
+        if (!parse_seconds(value, &ready_after))
+            return usage_error("usb", "--ready-after '" + value + "' is not a number of seconds");
     }
     if (!is_board(dir)) return failure("usb", not_a_board(dir));
     if (args[1] == "remove") {
         std::error_code error;
         fs::remove(usb_state_path(dir), error);
-        return error ? failure("usb", error.message()) : 0;
+        return error ? failure("usb", "cannot remove '" + usb_state_path(dir) + "': " + error.message()) : 0;
     }
     std::error_code error;
     fs::create_directories(dir + "/usb", error);
     std::ofstream state(usb_state_path(dir));
     state << ready_after << '\n';
-    if (error || !state) return failure("usb", "cannot record the stick in '" + dir + "'");
+    if (error || !state)
+        return failure("usb", "cannot write '" + usb_state_path(dir) +
+                                  "': " + (error ? error.message() : std::string(std::strerror(errno))));
     return 0;
 }
 
@@ -237,11 +313,14 @@ int run_usb(const std::vector<std::string>& args) {
 
 const char* const BOOT_HELP =
     "usage: bmsim boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "                      [--script FILE]\n"
     "\n"
     "Boots the board: the real program runs in a sandbox that imitates the switch, with its console\n"
     "on this terminal. On a terminal the console is interactive: every key goes to the switch\n"
-    "(Ctrl-C too); otherwise standard input is typed on the console as it comes, and after it\n"
-    "ends the console waits with no further input. The board stops when the program ends, at the\n"
+    "(Ctrl-C, Ctrl-Z and Ctrl-\\ too) but the escape key Ctrl-], which is followed by q (stop the\n"
+    "board), s (send a file with XMODEM-1K), b (send a break, Ctrl-C), Ctrl-] (send Ctrl-]) or ?\n"
+    "(list these). Otherwise standard input is typed on the console as it comes, and after it ends\n"
+    "the console waits with no further input. The board stops when the program ends, at the\n"
     "time-out, or when bmsim gets SIGTERM, SIGINT or SIGHUP.\n"
     "\n"
     "  --timeout SECONDS  stop the board after SECONDS of real time (all starts together)\n"
@@ -250,8 +329,15 @@ const char* const BOOT_HELP =
     "  --time-scale F     scale the program's own sleeps and waits by F (0.1: ten times faster,\n"
     "                     0: no waiting)\n"
     "  --program PATH     the program to boot instead of the built one (also BMSIM_PROGRAM)\n"
+    "  --script FILE      drive the console with the steps of FILE ('-': standard input), one a line:\n"
+    "                       expect TEXT      wait (up to the time-out) until TEXT follows the last match\n"
+    "                       send TEXT        type TEXT; \\r \\n \\t \\\\ \\xHH as in C (in expect too)\n"
+    "                       sendfile PATH    send PATH with XMODEM-1K (lrzsz's sx -k)\n"
+    "                       sleep SECONDS    wait\n"
+    "                     and # comments. After the last step the console waits with no input.\n"
     "\n"
-    "Exit status: that of the program's last start (128+N when killed by signal N), 124 at the\n"
+    "Exit status: that of the program's last start (128+N when killed by signal N), 0 when stopped\n"
+    "with Ctrl-] q, 3 when a script step failed (an expect not met, a file not sent), 124 at the\n"
     "time-out, 125 when the board could not be started, 128+N when bmsim itself was stopped by\n"
     "signal N. Each start is recorded in DIR/log (see 'bmsim log').\n";
 
@@ -270,26 +356,41 @@ SandboxPaths default_paths() {
     return paths;
 }
 
-int parse_boot_options(const std::vector<std::string>& args, BootRun* run) {
-    for (size_t i = 1; i < args.size(); i += 2) {
-        const std::string& option = args[i];
-        if (i + 1 >= args.size()) return usage_error("boot", "'" + option + "' needs a value, or is unknown");
-        const std::string& value = args[i + 1];
+int read_script(const std::string& file, BootRun* run) {
+    std::ifstream opened;
+    if (file != "-") {
+        opened.open(file);
+        if (!opened) {
+            failure("boot", "cannot read '" + file + "': " + std::strerror(errno));
+            return BOOT_NOT_STARTED;
+        }
+    }
+    std::string error;
+    run->script_name = file == "-" ? "standard input" : file;
+    run->scripted = true;
+    run->script.clear();
+    if (!parse_script(file == "-" ? std::cin : opened, run->script_name, &run->script, &error))
+        return usage_error("boot", error);
+    return 0;
+}
+
+int parse_boot_options(const Arguments& arguments, BootRun* run) {
+    for (const auto& [option, value] : arguments.options) {
         uint32_t cycles = 0;
-        if (option == "--timeout") {
+        if (option == "timeout") {
             if (!parse_seconds(value, &run->timeout) || run->timeout <= 0)
                 return usage_error("boot", "--timeout '" + value + "' is not a positive number of seconds");
-        } else if (option == "--power-cycles") {
+        } else if (option == "power-cycles") {
             if (!parse_number(value, 1000000, &cycles) || cycles < 1)
                 return usage_error("boot", "--power-cycles '" + value + "' is not a number of starts from 1 on");
             run->power_cycles = static_cast<int>(cycles);
-        } else if (option == "--time-scale") {
+        } else if (option == "time-scale") {
             if (!parse_seconds(value, &run->time_scale))
                 return usage_error("boot", "--time-scale '" + value + "' is not a factor of 0 or more");
-        } else if (option == "--program") {
+        } else if (option == "program") {
             run->paths.program = value;
-        } else {
-            return usage_error("boot", "unknown option '" + option + "'");
+        } else if (int status = read_script(value, run); status != 0) {
+            return status;
         }
     }
     return 0;
@@ -315,11 +416,12 @@ bool locate_pieces(BootRun* run) {
            locate("stub folder", &paths.rootfs, true) && locate("busybox", &busybox, false);
 }
 
-int run_boot(const std::vector<std::string>& args) {
-    if (args.empty()) return usage_error("boot", "expects a board directory");
+int run_boot(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
+    if (args.size() != 1) return usage_error("boot", "expects one board directory");
     BootRun run;
     run.paths = default_paths();
-    if (int status = parse_boot_options(args, &run); status != 0) return status;
+    if (int status = parse_boot_options(arguments, &run); status != 0) return status;
     if (!is_board(args[0])) {
         failure("boot", not_a_board(args[0]));
         return BOOT_NOT_STARTED;
@@ -340,7 +442,8 @@ const char* const LOG_HELP =
     "'bmsim boot' a line 'bmsim: start N' and a line telling how it ended (application launched\n"
     "and how, reboot requested, exit status, time-out).\n";
 
-int run_log(const std::vector<std::string>& args) {
+int run_log(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
     if (args.size() != 1) return usage_error("log", "expects one board directory");
     if (!is_board(args[0])) return failure("log", not_a_board(args[0]));
     std::ifstream log(args[0] + "/log");
@@ -350,34 +453,36 @@ int run_log(const std::vector<std::string>& args) {
 }
 
 const Command COMMANDS[] = {
-    {"new", NEW_HELP, run_new},       {"env", ENV_HELP, run_env}, {"eeprom", EEPROM_HELP, run_eeprom},
-    {"flash", FLASH_HELP, run_flash}, {"usb", USB_HELP, run_usb}, {"boot", BOOT_HELP, run_boot},
-    {"log", LOG_HELP, run_log},
+    {"new", NEW_HELP, {}, run_new},
+    {"env", ENV_HELP, {{"clear", false}}, run_env},
+    {"eeprom", EEPROM_HELP, {}, run_eeprom},
+    {"flash", FLASH_HELP, {}, run_flash},
+    {"usb", USB_HELP, {{"ready-after", true}}, run_usb},
+    {"boot",
+     BOOT_HELP,
+     {{"timeout", true}, {"power-cycles", true}, {"time-scale", true}, {"program", true}, {"script", true}},
+     run_boot},
+    {"log", LOG_HELP, {}, run_log},
 };
-
-bool wants_help(const std::vector<std::string>& args) {
-    for (const auto& arg : args)
-        if (arg == "--help" || arg == "-h") return true;
-    return false;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::fputs(GENERAL_HELP, args.empty() ? stderr : stdout);
-        return args.empty() ? USAGE_ERROR : 0;
+    std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--version") return print_version();
+    if (first.empty() || first == "--help" || first == "-h" || first == "help") {
+        std::fputs(GENERAL_HELP, first.empty() ? stderr : stdout);
+        return first.empty() ? USAGE_ERROR : 0;
     }
     for (const Command& command : COMMANDS) {
-        if (args[0] != command.name) continue;
-        std::vector<std::string> rest(args.begin() + 1, args.end());
-        if (wants_help(rest)) {
-            std::fputs(command.help, stdout);
-            return 0;
-        }
-        return command.run(rest);
+        if (first != command.name) continue;
+        Arguments arguments;
+        if (int status = parse_arguments(command.name, argc - 1, argv + 1, command.options, &arguments); status != 0)
+            return status;
+        if (arguments.help) return std::fputs(command.help, stdout), 0;
+        if (arguments.version) return print_version();
+        return command.run(arguments);
     }
-    std::fprintf(stderr, "bmsim: unknown command '%s'\n\n%s", args[0].c_str(), GENERAL_HELP);
+    std::fprintf(stderr, "bmsim: unknown command '%s'\n\n%s", first.c_str(), GENERAL_HELP);
     return USAGE_ERROR;
 }

@@ -2,6 +2,7 @@
 // program, as the factory or an operator with a programmer would.
 #include "board.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -31,26 +32,26 @@ bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::st
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out) return fail(error, "cannot write " + path.string() + ": " + describe_errno());
+    if (!out) return fail(error, "cannot write '" + path.string() + "': " + describe_errno());
     return true;
 }
 
 bool read_file(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(error, "cannot read " + path.string() + ": " + describe_errno());
+    if (!in) return fail(error, "cannot read '" + path.string() + "': " + describe_errno());
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return fail(error, "cannot read " + path.string() + ": " + describe_errno());
+    if (in.bad()) return fail(error, "cannot read '" + path.string() + "': " + describe_errno());
     return true;
 }
 
 // Writes bytes at an offset of an existing file, keeping the rest of it.
 bool patch_file(const fs::path& path, uint32_t offset, const uint8_t* bytes, size_t count, std::string* error) {
     std::fstream io(path, std::ios::binary | std::ios::in | std::ios::out);
-    if (!io) return fail(error, "cannot open " + path.string() + ": " + describe_errno());
+    if (!io) return fail(error, "cannot open '" + path.string() + "': " + describe_errno());
     io.seekp(offset);
     io.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
     io.close();
-    if (!io) return fail(error, "cannot write " + path.string() + ": " + describe_errno());
+    if (!io) return fail(error, "cannot write '" + path.string() + "': " + describe_errno());
     return true;
 }
 
@@ -94,7 +95,7 @@ bool board_create(const std::string& dir, std::string* error) {
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "mtd", ec);
     if (!ec) fs::create_directories(fs::path(dir) / "user" / "images", ec);
-    if (ec) return fail(error, "cannot create the board in " + dir + ": " + ec.message());
+    if (ec) return fail(error, "cannot create the board in '" + dir + "': " + ec.message());
 
     for (const PartitionSpec& layout : board_partitions()) {
         if (!write_file(partition_file(dir, layout.name), std::vector<uint8_t>(layout.size, 0xFF), error)) return false;
@@ -116,7 +117,7 @@ bool board_set_env(const std::string& dir, const std::vector<std::string>& setti
     fs::path path = partition_file(dir, "ubootenv");
     std::error_code ec;
     uintmax_t size = fs::file_size(path, ec);
-    if (ec) return fail(error, "cannot read " + path.string() + ": " + ec.message());
+    if (ec) return fail(error, "cannot read '" + path.string() + "': " + ec.message());
     if (size < 5) return fail(error, "the ubootenv partition is too small for an environment");
 
     std::vector<uint8_t> block(size, 0x00);
@@ -137,6 +138,21 @@ bool board_set_env(const std::string& dir, const std::vector<std::string>& setti
     block[2] = static_cast<uint8_t>(crc >> 8);
     block[3] = static_cast<uint8_t>(crc);
     return write_file(path, block, error);
+}
+
+bool board_get_env(const std::string& dir, std::vector<std::string>* settings, std::string* error) {
+    fs::path path = partition_file(dir, "ubootenv");
+    std::vector<uint8_t> block;
+    if (!read_file(path, &block, error)) return false;
+    if (block.size() < 5 || size_t(std::count(block.begin(), block.end(), 0xFF)) == block.size())
+        return true;  // erased: the boot loader has no environment there
+    uint32_t stored = uint32_t(block[0]) << 24 | uint32_t(block[1]) << 16 | uint32_t(block[2]) << 8 | block[3];
+    if (stored != env_crc32(block.data() + 4, block.size() - 4))
+        return fail(error, "the environment in '" + path.string() + "' has a bad checksum");
+    block.push_back(0);
+    for (size_t at = 4; at < block.size() && block[at] != 0; at += settings->back().size() + 1)
+        settings->emplace_back(reinterpret_cast<const char*>(block.data() + at));
+    return true;
 }
 
 bool board_eeprom_read(const std::string& dir, uint32_t offset, uint8_t* value, std::string* error) {
@@ -160,11 +176,11 @@ bool board_flash_file(const std::string& dir, const std::string& partition, cons
     fs::path target = partition_file(dir, partition);
     std::error_code ec;
     uintmax_t partition_size = fs::file_size(target, ec);
-    if (ec) return fail(error, "cannot read " + target.string() + ": " + ec.message());
+    if (ec) return fail(error, "cannot read '" + target.string() + "': " + ec.message());
     std::vector<uint8_t> bytes;
     if (!read_file(file, &bytes, error)) return false;
     if (bytes.size() > partition_size)
-        return fail(error, file + " is " + std::to_string(bytes.size()) + " bytes, larger than partition " + partition +
-                               " (" + std::to_string(partition_size) + " bytes)");
+        return fail(error, "'" + file + "' is " + std::to_string(bytes.size()) + " bytes, larger than partition " +
+                               partition + " (" + std::to_string(partition_size) + " bytes)");
     return patch_file(target, 0, bytes.data(), bytes.size(), error);
 }

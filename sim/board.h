@@ -30,6 +30,8 @@ const std::vector<PartitionSpec>& board_partitions();
 bool board_create(const std::string& dir, std::string* error);
 // Writes the boot-loader environment: a 4-byte checksum, then zero-terminated settings.
 bool board_set_env(const std::string& dir, const std::vector<std::string>& settings, std::string* error);
+// Reads the settings back, in order; none for an erased partition. A bad checksum is an error.
+bool board_get_env(const std::string& dir, std::vector<std::string>* settings, std::string* error);
 bool board_eeprom_read(const std::string& dir, uint32_t offset, uint8_t* value, std::string* error);
 bool board_eeprom_write(const std::string& dir, uint32_t offset, uint8_t value, std::string* error);
 // Writes a file at offset 0 of a partition, as a factory programmer would (no erase needed).

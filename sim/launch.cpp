@@ -8,7 +8,8 @@
 // system outside the program that mounts the stick and then creates the readiness marker
 // "/tmp/usb"; its delay is on the board's clock (BMSIM_TIME_SCALE). As init it collects orphans,
 // and it records the requests that busybox's reboot, halt and poweroff send to init: the switch's
-// shell runs busybox's own reboot for the bare name "reboot". It ends with the program.
+// shell runs busybox's own reboot for the bare name "reboot". A program stopped by the stop key
+// is continued. It ends with the program.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -138,12 +139,18 @@ int exit_status_of(int status) {
     return 128 + WTERMSIG(status);
 }
 
-// Collects every child until the program ends; the sandbox ends with init.
+// Collects every child until the program ends; the sandbox ends with init. Nothing on the
+// switch could continue its program once a stop key (Ctrl-Z) on the console had stopped it, so
+// its process group is continued at once, as if the key's signal had been discarded.
 int wait_for_program(pid_t program) {
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, 0);
+        pid_t pid = waitpid(-1, &status, WUNTRACED);
         record_request();
+        if (pid == program && WIFSTOPPED(status)) {
+            kill(-program, SIGCONT);
+            continue;
+        }
         if (pid == program) return exit_status_of(status);
         if (pid < 0 && errno == ECHILD) return 127;
     }

@@ -222,52 +222,7 @@ pid_t start_sandbox(const Args& command, int slave) {
     _exit(BOOT_NOT_STARTED);
 }
 
-struct Console {
-    int master = -1;
-    bool interactive = false;
-    bool input_open = true;   // standard input may still deliver keys
-    bool master_open = true;  // some process inside still holds the console
-    std::string pending;      // keys not yet taken by the console
-};
-
 enum class StartEnd { EXITED, TIMED_OUT, STOPPED };
-
-void write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-void relay_output(Console& console) {
-    char buffer[4096];
-    ssize_t n = read(console.master, buffer, sizeof buffer);
-    if (n > 0)
-        write_all(STDOUT_FILENO, buffer, static_cast<size_t>(n));
-    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-        console.master_open = false;
-}
-
-// Every byte goes through unchanged: the console also carries XMODEM transfers.
-void take_input(Console& console) {
-    char buffer[4096];
-    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) return;
-    if (n <= 0) {
-        // After the last key the console stays open and silent, as a terminal left alone would.
-        console.input_open = false;
-        return;
-    }
-    console.pending.append(buffer, static_cast<size_t>(n));
-}
-
-void type_pending(Console& console) {
-    ssize_t n = write(console.master, console.pending.data(), console.pending.size());
-    if (n > 0) console.pending.erase(0, static_cast<size_t>(n));
-}
 
 // What the console still holds when the sandbox has ended.
 void drain_output(Console& console) {
@@ -283,8 +238,6 @@ void stop_sandbox(pid_t pid, Console& console) {
     drain_output(console);
 }
 
-using Clock = std::chrono::steady_clock;
-
 int poll_interval_ms(Clock::time_point deadline, bool has_deadline) {
     int interval = 20;
     if (!has_deadline) return interval;
@@ -298,7 +251,7 @@ StartEnd relay_console(pid_t pid, Console& console, Clock::time_point deadline, 
             drain_output(console);
             return StartEnd::EXITED;
         }
-        if (stop_signal != 0) {
+        if (stop_signal != 0 || console.quit || !console.failure.empty()) {
             stop_sandbox(pid, console);
             waitpid(pid, status, 0);
             return StartEnd::STOPPED;
@@ -308,13 +261,16 @@ StartEnd relay_console(pid_t pid, Console& console, Clock::time_point deadline, 
             waitpid(pid, status, 0);
             return StartEnd::TIMED_OUT;
         }
-        pollfd fds[2] = {{console.master_open ? console.master : -1, POLLIN, 0},
-                         {console.input_open ? STDIN_FILENO : -1, POLLIN, 0}};
+        advance_console(console);
+        pollfd fds[3] = {{console.master_open ? console.master : -1, POLLIN, 0},
+                         {console.input_open ? STDIN_FILENO : -1, POLLIN, 0},
+                         {transfer_socket(console), POLLIN, 0}};
         if (!console.pending.empty() && console.master_open) fds[0].events |= POLLOUT;
-        if (poll(fds, 2, poll_interval_ms(deadline, has_deadline)) <= 0) continue;
+        if (poll(fds, 3, std::min(poll_interval_ms(deadline, has_deadline), console_wait_ms(console))) <= 0) continue;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) relay_output(console);
         if (fds[0].revents & POLLOUT) type_pending(console);
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) take_input(console);
+        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) relay_transfer(console);
     }
 }
 
@@ -450,6 +406,7 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     } else {
         result.end = relay_console(pid, console, deadline, run.timeout >= 0, &result.status);
     }
+    end_transfer(console);
     close(console.master);
     StartRecord record = read_start_record(log_lines_since(run.board, offset));
     result.reboot = record.reboot;
@@ -457,15 +414,6 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     append_log(run.board, "bmsim: start " + std::to_string(number) +
                               " ended: " + describe_end(record, result.end, result.status, run.timeout));
     return result;
-}
-
-// bmsim's own notices share the console's terminal, raw when interactive.
-void notice(const Console& console, const std::string& text) {
-    std::fflush(stdout);
-    if (console.interactive)
-        std::fprintf(stderr, "\r\nbmsim: %s\r\n", text.c_str());
-    else
-        std::fprintf(stderr, "bmsim: %s\n", text.c_str());
 }
 
 }  // namespace
@@ -480,21 +428,38 @@ bool usb_stick_inserted(const std::string& board, double* ready_after) {
     return true;
 }
 
+// A script whose step failed, or that the board's end or the time-out left unfinished, fails
+// the run.
+int script_outcome(const BootRun& run, const Console& console, StartEnd end, int exit_status) {
+    if (!run.scripted || script_finished(console) || stop_signal != 0) return exit_status;
+    std::string why = !console.failure.empty() ? console.failure
+                      : end == StartEnd::TIMED_OUT
+                          ? "not done within the time-out of " + format_number(run.timeout) + " s"
+                          : "the board ended first";
+    report_script_failure(console, run.script_name, why);
+    return BOOT_SCRIPT_FAILED;
+}
+
 int boot_board(const BootRun& run) {
     Console console;
-    console.interactive = isatty(STDIN_FILENO) != 0;
+    console.interactive = !run.scripted && isatty(STDIN_FILENO) != 0;
+    console.input_open = !run.scripted;
+    if (run.scripted) console.script = &run.script;
     TerminalMode terminal;
     if (console.interactive) enter_raw_mode(terminal);
+    if (console.interactive) show_escape_hint(console);
     catch_stop_signals();
     auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long long>(std::max(0.0, run.timeout) * 1000));
     int exit_status = 0;
     bool power_was_cut = false;
+    StartEnd end = StartEnd::EXITED;
     for (int number = 1; number <= run.power_cycles; ++number) {
         if (number > 1)
             notice(console, std::string(power_was_cut ? "the power comes back" : "the switch reboots") + ": start " +
                                 std::to_string(number) + " of " + std::to_string(run.power_cycles));
         StartResult result = run_start(run, number, console, deadline);
         exit_status = exit_status_of(result.status);
+        end = result.end;
         if (result.end == StartEnd::TIMED_OUT) {
             notice(console, "time-out after " + format_number(run.timeout) + " seconds: the board was stopped");
             exit_status = BOOT_TIMED_OUT;
@@ -502,12 +467,12 @@ int boot_board(const BootRun& run) {
         }
         if (result.end == StartEnd::STOPPED) {
             notice(console, "the board was stopped");
-            exit_status = 128 + stop_signal;
+            exit_status = console.quit ? 0 : 128 + stop_signal;
             break;
         }
         power_was_cut = result.power_cut;
         if (!result.reboot && !result.power_cut) break;
     }
     restore_terminal(terminal);
-    return exit_status;
+    return script_outcome(run, console, end, exit_status);
 }

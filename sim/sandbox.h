@@ -2,6 +2,9 @@
 // is a pseudo-terminal relayed to bmsim's own terminal or standard streams.
 #pragma once
 #include <string>
+#include <vector>
+
+#include "console.h"
 
 // Where the pieces of the simulated switch come from on the host.
 struct SandboxPaths {
@@ -20,10 +23,15 @@ struct BootRun {
     int power_cycles = 1;   // starts allowed: each reboot of the switch starts it again
     double time_scale = 1;  // the program's own sleeps and polls are scaled by this
     SandboxPaths paths;
+    bool scripted = false;  // the console follows the script's steps instead of the keys
+    std::vector<ScriptStep> script;
+    std::string script_name;
 };
 
 // bmsim's exit status for a run that reached its time-out, and for one that could not start.
 constexpr int BOOT_TIMED_OUT = 124;
+// ... and for one whose script failed at a step.
+constexpr int BOOT_SCRIPT_FAILED = 3;
 constexpr int BOOT_NOT_STARTED = 125;
 
 // Boots the board up to run.power_cycles times, relaying the console, and appends a start line

@@ -9,7 +9,15 @@
 // Bmsim.ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut fails; the terminal not restored ->
 // Bmsim.TerminalIsRawDuringTheBootAndRestoredAfterSigterm fails; a partition of a new board not
 // erased -> Bmsim.NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt fails; the environment's checksum
-// left out -> the unit test BoardDirectory.EnvironmentHasChecksumAndZeroTerminatedSettings fails.
+// left out -> the unit test BoardDirectory.EnvironmentHasChecksumAndZeroTerminatedSettings fails;
+// the environment not printed -> Bmsim.NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt fails;
+// Ctrl-] b sending Ctrl-], ISIG left on bmsim's terminal, or init no longer continuing a program
+// the stop key stopped -> Bmsim.EscapeKeysListSendAFileABreakAndStopTheBoard fails; \t sent as a
+// blank, an expect searching from the start rather than after the last match, or a failed step
+// exiting with 124 -> Bmsim.ScriptExpectsSendsSleepsAndSendsFiles fails; the demo script's pause
+// before the Enter after a baud-rate prompt left out, or the sender's bytes passed on at once
+// after the receiver's answers (a race: caught in one run of four) ->
+// Bmsim.DemoRescueDownloadInstallsThePackage fails.
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,7 +33,7 @@ using Bmsim = Scenario;
 std::vector<std::string> boot_script(const std::string& board, const std::string& body, const char* timeout = "30") {
     write_text(board + "/program.sh", "#!/bin/sh\n" + body);
     fs::permissions(board + "/program.sh", fs::perms::owner_all);
-    return {"--program", board + "/program.sh", "--timeout", timeout};
+    return {"--program", board + "/program.sh", std::string("--timeout=") + timeout};
 }
 
 // eeprom reads and writes a cell in decimal or hex; an old board is made afresh, erased (its
@@ -38,6 +46,8 @@ TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
     EXPECT_EQ(bmsim_ok({"eeprom", board, "315"}), "0xd5\n");
 
     env({"gdbport=4321", "diagnostics=rescue"});
+    EXPECT_EQ(bmsim_ok({"env", board}), "gdbport=4321\ndiagnostics=rescue\n");
+    EXPECT_EQ(bmsim_ok({"eeprom", board}), "0x100 boot slot  0xff\n0x13a boot mode  0xff\n0x13b USB marker 0xd5\n");
     bmsim_ok({"usb", board, "insert"});
     write_text(slot_path(1), "old");
     write_text(board + "/log", "old\n");
@@ -48,6 +58,9 @@ TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
         EXPECT_TRUE(all_erased(read_binary_file(board + "/" + name + ".bin"))) << name;
     EXPECT_TRUE(fs::is_empty(board + "/user/images"));
     EXPECT_FALSE(fs::exists(board + "/usb.inserted") || fs::exists(board + "/log"));
+
+    bmsim_ok({"env", board, "--clear"});
+    EXPECT_EQ(bmsim_ok({"env", board}), "");
 
     write_text(board + "/user/images/precious", "keep me");
     EXPECT_EQ(run_bmsim({"new", board + "/user/images"}, &output), 1);
@@ -62,8 +75,12 @@ TEST_F(Bmsim, ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut) {
     write_text(board + "/file", "x");
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{"--help"}, 0},
+        {{"--version"}, 0},
         {{}, 2},
         {{"eeprom", board, "0x100", "256"}, 2},
+        {{"env", board, "--clear", "a=1"}, 2},
+        {{"boot", board, "--timeout"}, 2},
+        {{"boot", board, "--script", board + "/absent"}, 125},
         {{"flash", board, "kernal", board + "/file"}, 2},
         {{"log", "/nonexistent-board"}, 1},
         {{"boot", board, "--program", board + "/absent"}, 125},
@@ -71,6 +88,8 @@ TEST_F(Bmsim, ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut) {
         {with({"boot", board}, boot_script(board, "read line\n", "1")), 124}};
     std::string output;
     for (const auto& [args, status] : cases) EXPECT_EQ(run_bmsim(args, &output), status) << output;
+    EXPECT_EQ(run_bmsim({"flash", board, "kernel", "nosuch.img"}, &output), 1);
+    EXPECT_EQ(output, "bmsim flash: cannot read 'nosuch.img': No such file or directory\n");
     EXPECT_EQ(eeprom(0x100), 0xFF);
     EXPECT_TRUE(all_erased(partition("kernel")));
 }
@@ -122,6 +141,82 @@ TEST_F(Bmsim, TerminalIsRawDuringTheBootAndRestoredAfterSigterm) {
     tcgetattr(probe, &mode);
     EXPECT_EQ(mode.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(ICANON | ECHO | ISIG));
     close(probe);
+}
+
+// The MD5 sum of a file as md5sum prints it.
+std::string md5_of(const std::string& path) {
+    std::string sum;
+    run_command("md5sum < '" + path + "'", &sum);
+    return sum.substr(0, 32);
+}
+
+// On a terminal Ctrl-Z, Ctrl-\ and a doubled Ctrl-] reach the board as bytes, Ctrl-] b as Ctrl-C;
+// Ctrl-] ? lists the keys, Ctrl-] s sends a file with sx (chosen before the receiver starts, so
+// that its first request is not missed). The stop key does not stop the switch's program, and
+// Ctrl-] q stops the board.
+TEST_F(Bmsim, EscapeKeysListSendAFileABreakAndStopTheBoard) {
+    write_binary_file(board + "/file", pattern_bytes(2048, 9));
+    boot(boot_script(board, R"SH(stty raw -echo; echo READY
+dd bs=1 count=4 2>/dev/null | od -An -tx1; rx /tmp/got 2>/dev/null; stty sane
+echo "md5 $(md5sum < /tmp/got)"; read line; echo "GOT $line"; read line
+)SH"),
+         /*on_terminal=*/true);
+    ASSERT_TRUE(shows({"Ctrl-] q stops the board", "READY"}));
+    session.send("\x1a\x1c\x1d\x1d\x1d?");
+    ASSERT_TRUE(shows({"keys after Ctrl-]: q stop the board"}));
+    session.send("\x1ds");
+    ASSERT_TRUE(shows({"file to send: "}));
+    session.send(board +
+                 "/file\r\x1d"
+                 "b");
+    ASSERT_TRUE(shows({" 1a 1c 1d 03", "sent", "md5 " + md5_of(board + "/file")}));
+    session.send(
+        "\x1a"
+        "x\n");
+    ASSERT_TRUE(shows({"GOT x"}));
+    session.send("\x1dq");
+    ends(0);
+    EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: stopped\n"}));
+}
+
+// A script skips comments and blank lines, types its escapes, sends a file and waits for texts
+// in turn; the run ends with the program's status. An expect not met after the last match
+// within the time-out ends it with 3, naming the step and the console's last lines; a script
+// from standard input alike.
+TEST_F(Bmsim, ScriptExpectsSendsSleepsAndSendsFiles) {
+    write_binary_file(board + "/file", pattern_bytes(2048, 9));
+    Texts program = boot_script(board, R"SH(echo "name?"; read -r name; echo "[$name]"
+stty raw -echo; rx /tmp/got 2>/dev/null; stty sane; echo "md5 $(md5sum < /tmp/got)"; exit 7
+)SH");
+    write_text(board + "/ok.script", "# a comment\n\nexpect name?\nsleep 0.2\nsend x\\x41\\ty\\\\\\n\nsendfile " +
+                                         board + "/file\nexpect [xA\\ty\\\\]\nexpect md5 " + md5_of(board + "/file") +
+                                         "\n");
+    std::string output;
+    EXPECT_EQ(run_bmsim(with({"boot", board, "--script", board + "/ok.script"}, program), &output), 7) << output;
+    EXPECT_TRUE(has(output, {"[xA\ty\\]"}));
+
+    write_text(board + "/bad.script", "expect last\n  expect name?\n");
+    program = boot_script(board, "echo name?; echo last; read line\n", "2");
+    std::string command = BMSIM_PATH " boot " + board + " --script - --program " + program[1] + " " + program[2];
+    EXPECT_EQ(run_command(command + " < " + board + "/bad.script 2>&1", &output), 3);
+    EXPECT_TRUE(has(plain(output), {"bmsim: script standard input, line 2 failed: expect name?\n",
+                                    "the console's last lines:\n", "| name?\n| last\n"}));
+}
+
+// The serial download of the README, by one command: the package made, sent in the rescue menu
+// and installed into slot 2 and the kernel partition.
+TEST_F(Bmsim, DemoRescueDownloadInstallsThePackage) {
+    std::string output, package = board + "/package";
+    ASSERT_EQ(
+        run_command("BMSIM=" BMSIM_PATH " BMIMAGE=" BMIMAGE_PATH " " BM_SOURCE_DIR "/sim/demo/rescue-download.sh " +
+                        board + " " + package + " 2>&1",
+                    &output),
+        0)
+        << output;
+    EXPECT_EQ(slot(2), read_binary_file(package + "/app.img"));
+    EXPECT_TRUE(starts_with(partition("kernel"), read_binary_file(package + "/kernel.img")));
+    EXPECT_TRUE(has(plain(output), {"Image2 updated succeeded", "Kernel image: 1.0.0.3", "OS image 2  : 1.0.0.3"}));
+    EXPECT_EQ(count_of(output, "\x15"), 1u);  // the receiver's first request; no block was lost
 }
 
 }  // namespace
