@@ -157,11 +157,11 @@ static uint64_t parse_number(const std::string& text, uint64_t max, const char* 
     uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9' || value > max)
-            fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
+            usage_fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
         value = value * 10 + uint64_t(c - '0');
     }
     if (text.empty() || value > max)
-        fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
+        usage_fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
     return value;
 }
 
@@ -285,30 +285,33 @@ static ImageSpec create_spec(const CommandLine& line) {
     ImageSpec plan;
     std::string type = required_value(line, "type", "create");
     if (!parse_image_type(type, &plan.type))
-        fail(
-            "unknown image type '%s' (application, bootloader, kernel, rootfs, devicetree, "
+        usage_fail(
+            "create: unknown image type '%s' (application, bootloader, kernel, rootfs, devicetree, "
             "diagnostics)",
             type.c_str());
     std::string version = required_value(line, "version", "create");
     if (!parse_version(version, &plan.id))
-        fail("version '%s' is not of the form a.b.c.d with parts 0 to 255", version.c_str());
+        usage_fail("create: version '%s' is not of the form a.b.c.d with parts 0 to 255", version.c_str());
     if (line.values.count("format")) {
         const std::string& format = line.values.at("format");
-        if (format != "1" && format != "2" && format != "3") fail("format '%s' is not 1, 2 or 3", format.c_str());
+        if (format != "1" && format != "2" && format != "3")
+            usage_fail("create: format '%s' is not 1, 2 or 3", format.c_str());
         plan.format = format[0] - '0';
     }
     if (line.values.count("header-len")) {
-        if (plan.format == 1) fail("--header-len applies to formats 2 and 3 only");
+        if (plan.format == 1) usage_fail("create: --header-len applies to formats 2 and 3 only");
         uint32_t minimum = plan.format == 2 ? 20 : 24;
         plan.header_len = uint32_t(parse_number(line.values.at("header-len"), 65535, "header length"));
         if (plan.header_len < minimum)
-            fail("header length %u is too short for format %d (at least %u)", plan.header_len, plan.format, minimum);
+            usage_fail("create: header length %u is too short for format %d (at least %u)", plan.header_len,
+                       plan.format, minimum);
     }
     plan.set_bit31 = line.flags.count("set-bit31") > 0;
-    if (plan.set_bit31 && plan.format != 3) fail("--set-bit31 applies to format 3 only (format 2 always sets bit 31)");
+    if (plan.set_bit31 && plan.format != 3)
+        usage_fail("create: --set-bit31 applies to format 3 only (format 2 always sets bit 31)");
     plan.embed_header_copy = line.flags.count("embed-header-copy") > 0;
     if (plan.embed_header_copy && plan.type != IMAGE_BOOTLOADER)
-        fail("--embed-header-copy applies to boot loader images only");
+        usage_fail("create: --embed-header-copy applies to boot loader images only");
     return plan;
 }
 
@@ -424,7 +427,7 @@ static void print_json(const PackageListing& listing) {
         EntryTexts texts = entry_texts(entry);
         std::string computed = entry.truncated ? "null" : std::string("\"") + texts.computed + "\"";
         printf(
-            "%s\n  {\"index\": %zu, \"offset\": %u, \"format\": %d, \"header_length\": %u, \"payload_length\": %u, "
+            "%s\n{\"index\": %zu, \"offset\": %u, \"format\": %d, \"header_length\": %u, \"payload_length\": %u, "
             "\"type\": \"%s\", \"version\": \"%s\", \"stored_crc\": \"%s\", \"computed_crc\": %s, \"ok\": %s}",
             i == 0 ? "" : ",", i, entry.offset, entry.format, entry.header_len, entry.payload_len, texts.type,
             texts.version, texts.stored, computed.c_str(), entry.crc_good ? "true" : "false");
