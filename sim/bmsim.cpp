@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "board.h"
+#include "pieces.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -257,7 +258,7 @@ const char* const BOOT_HELP =
 
 std::string setting(const char* variable, const char* built_in) {
     const char* value = std::getenv(variable);
-    return value ? value : built_in;
+    return value ? value : installed_or_built(built_in);
 }
 
 SandboxPaths default_paths() {

@@ -263,7 +263,10 @@ static std::string package_problem(const PackageListing& listing, bool padding_a
             continue;
         return text;
     }
-    if (listing.entries.empty())
+    if (listing.entries.empty() && !listing.foreign && !listing.malformed)
+        snprintf(text, sizeof text, "not an image: %u bytes, under the %u of the shortest image",
+                 listing.trailing_bytes, HEADER_PROBE_SIZE);
+    else if (listing.entries.empty())
         snprintf(text, sizeof text, "not an image");
     else if (listing.foreign)
         snprintf(text, sizeof text, "no image at offset %u, up to the end of the file", listing.end);
