@@ -161,11 +161,9 @@ TEST_F(BmimageCli, OutputKindsCrcColumnsJsonAndForcedExtract) {
     Bytes second(bad.begin() + 3016, bad.end());
     write_be32(second.data(), crc32_update(&second[4], 3012, 0xFFFFFFFFu));
     const std::string crc = crc_text(good), computed = crc_text(second);  // the second image's CRC as computed
-    Bytes padded = good;
-    padded.resize(good.size() + 1000, 0x1A);
+    const Bytes padded = joined({good, Bytes(1000, 0x1A)});
     put("good", good), put("bad", bad), put("padded", padded), put("readonly", {1}), put("kept", {2});
-    fs::permissions(dir + "/readonly", fs::perms::owner_read);
-    fs::permissions(dir + "/kept", fs::perms(0640));
+    fs::permissions(dir + "/readonly", fs::perms::owner_read), fs::permissions(dir + "/kept", fs::perms(0640));
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644) | symlink("target", (dir + "/link").c_str()) |
                   mkdir((dir + "/folder").c_str(), 0755),
               0);
