@@ -17,6 +17,7 @@
 
 #include "board.h"
 #include "console.h"
+#include "pieces.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -343,7 +344,7 @@ const char* const BOOT_HELP =
 
 std::string setting(const char* variable, const char* built_in) {
     const char* value = std::getenv(variable);
-    return value ? value : built_in;
+    return value ? value : installed_or_built(built_in);
 }
 
 SandboxPaths default_paths() {

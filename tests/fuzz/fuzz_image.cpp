@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         end += entry.total_len;
         require(end <= size || entry.truncated);
     }
-    if (!listing.malformed && (listing.entries.empty() || !listing.entries.back().truncated))
-        require(end + listing.trailing_bytes == size && listing.trailing_bytes < 24);
+    if (listing.entries.empty() || !listing.entries.back().truncated) require(listing.end == end);
+    if (!listing.malformed && !listing.foreign && (listing.entries.empty() || !listing.entries.back().truncated))
+        require(end + listing.trailing_bytes + listing.padding_bytes == size && listing.trailing_bytes < 24);
     return 0;
 }

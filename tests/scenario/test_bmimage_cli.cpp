@@ -3,7 +3,15 @@
 // the unit tests.
 // Faults tried (in tools/bmimage, then reverted): --set-bit31 or --embed-header-copy ignored ->
 // BmimageCli.CreateInfoExtractAndPackInEveryFormat fails; info passing a malformed header ->
-// BmimageCli.DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput fails.
+// BmimageCli.DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput fails, and so do create
+// taking a 19-byte image and info listing a foreign file as an image; no refusal of a device node,
+// FIFO, symbolic link or read-only file at OUT, the mode of a replaced OUT not kept, padding not
+// stepped over, extract ignoring a bad CRC without --force, the stored CRC shown as computed ->
+// BmimageCli.OutputKindsCrcColumnsJsonAndForcedExtract fails.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "scenario_board.h"
@@ -35,6 +43,12 @@ std::string info_rows(const std::string& out) {
     return rows.substr(rows.find('\n') + 1);
 }
 
+std::string crc_text(const Bytes& image) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", read_be32(image.data()));
+    return text;
+}
+
 // Each image made by create is the one its options describe. All of them packed, with an image of
 // a type unknown to create (shown as its raw value), are listed by info at their offsets with
 // their fields and a good CRC, and extract gives back each payload (the boot loader's with the
@@ -47,19 +61,19 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
         std::string fields;
     };
     const Case cases[] = {
-        {"--type kernel --version 1.2.3.4", build_image({.type = IMAGE_KERNEL, .id = 0x01020304}, payload),
-         "kernel 1 16 3000 3016 1.2.3.4 good"},
+        {"--type=kernel --version 1.2.3.4", build_image({.type = IMAGE_KERNEL, .id = 0x01020304}, payload),
+         "kernel 1 16 3000 3016 1.2.3.4"},
         {"--type rootfs --version 0.0.0.1 --format 2 --header-len 64",
          build_image({.type = IMAGE_ROOTFS, .id = 1, .format = 2, .header_len = 64}, payload),
-         "rootfs 2 64 3000 3064 0.0.0.1 good"},
+         "rootfs 2 64 3000 3064 0.0.0.1"},
         {"--type application --version 255.254.0.7 --format 3 --set-bit31",
          build_image({.type = IMAGE_APPLICATION, .id = 0xFFFE0007, .format = 3, .set_bit31 = true}, payload),
-         "application 3 24 3000 3024 255.254.0.7 good"},
+         "application 3 24 3000 3024 255.254.0.7"},
         {"--type bootloader --version 2.1.0.9 --embed-header-copy",
          build_image({.type = IMAGE_BOOTLOADER, .id = 0x02010009, .embed_header_copy = true}, payload),
-         "bootloader 1 16 3000 3016 2.1.0.9 good"},
+         "bootloader 1 16 3000 3016 2.1.0.9"},
         {"", build_image({.type = 0x00ABCDEF, .id = 0x01020304, .format = 2}, payload),
-         "0x00abcdef 2 20 3000 3020 1.2.3.4 good"}};
+         "0x00abcdef 2 20 3000 3020 1.2.3.4"}};
     std::string images, rows;
     Bytes package;
     for (int i = 0; const auto& [options, expected, fields] : cases) {
@@ -67,13 +81,14 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
         if (options.empty())
             put(image, expected);
         else
-            ASSERT_EQ(run("create " + options + " -o " + image + " payload"), 0) << err;
+            ASSERT_EQ(run("create " + options + " -o" + image + " -- payload"), 0) << err;
         EXPECT_EQ(bytes(image), expected) << options;
-        rows += std::to_string(i++) + " " + std::to_string(package.size()) + " " + fields + "\n";
+        rows += std::to_string(i++) + " " + std::to_string(package.size()) + " " + fields + " " + crc_text(expected) +
+                " " + crc_text(expected) + " ok\n";
         package.insert(package.end(), expected.begin(), expected.end());
         images += " " + image;
     }
-    ASSERT_EQ(run("pack -o pkg" + images), 0) << err;
+    ASSERT_EQ(run("pack --output=pkg" + images), 0) << err;
     EXPECT_EQ(bytes("pkg"), package);
     EXPECT_EQ(run("info pkg"), 0);
     EXPECT_EQ(info_rows(out), rows);
@@ -83,13 +98,14 @@ TEST_F(BmimageCli, CreateInfoExtractAndPackInEveryFormat) {
     }
 }
 
-// Damaged and malformed files are reported by info with status 1, and bad input is refused with
-// a non-zero status: one line on standard error each time, and no output file (nor a temporary
-// one) left behind. A flipped byte after the crc field shows as a bad CRC, or in the length as an
-// image cut short; a trailing piece and a malformed header after the image are reported too.
+// Damaged and malformed files are reported by info with status 1, a wrong command line with
+// status 2: one line on standard error each time, and no output file (nor a temporary one) left
+// behind. A flipped byte after the crc field shows as a bad CRC, or in the length as an image cut
+// short; a trailing piece and a malformed header after the image are reported too.
 TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
     const Bytes good = build_image({.type = IMAGE_APPLICATION, .id = 0x01020304, .format = 3}, payload);
     put("image", good);
+    put("seven", Bytes(7, 1));
     // the file name, the byte flipped, and bytes added to the image first: zeros, or for the
     // malformed header 0xFF, whose total wraps past 2^32
     const std::tuple<std::string, size_t, size_t> damages[] = {
@@ -104,31 +120,85 @@ TEST_F(BmimageCli, DamagedFilesAndBadInputAreReportedWithOneLineAndNoOutput) {
     fs::resize_file(dir + "/huge", (uintmax_t(1) << 32) + 1);  // a sparse payload just beyond 32 bits
     const std::vector<std::string> before = file_names(dir);
     const std::string create = "create --type kernel --version 1.2.3.4 ";
-    // the arguments, and for a damaged file what info shows
-    const std::pair<std::string, std::string> cases[] = {
-        {"info short", "cut short"},
-        {"info crc", "bad\n"},
-        {"info trailing", "trailing piece of 5 bytes at offset 3024"},
-        {"info malformed", "malformed header at offset 3024"},
-        {create + "-o out missing", ""},
-        {create + "-o out huge", ""},
-        {create + "-o nodir/out payload", ""},
-        {"create --type kernal --version 1.2.3.4 -o out payload", ""},
-        {"create --type kernel --version 1.2.3.256 -o out payload", ""},
-        {create + "--format 4 -o out payload", ""},
-        {create + "--format 2 --header-len 19 -o out payload", ""},
-        {create + "payload", ""},
-        {"pack -o out image missing", ""},
-        {"extract image 1 -o out", ""},
-        {"frobnicate", ""},
-        {"", ""}};
-    for (const auto& [args, shown] : cases) {
-        int status = run(args);
-        EXPECT_TRUE(shown.empty() ? status != 0 : status == 1) << args << ": " << status;
-        EXPECT_TRUE(has(out, {shown}));
+    // the arguments, the exit status and what bmimage shows
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"info short", 1, "cut short"},
+        {"info crc", 1, "bad\n"},
+        {"info trailing", 1, "trailing piece of 5 bytes at offset 3024"},
+        {"info malformed", 1, "malformed header at offset 3024"},
+        {"info payload", 1, "'payload': not an image"},
+        {create + "-o out seven", 1, "7 bytes make an image of 23 bytes, under the 24"},
+        {create + "-o out missing", 1, "cannot read 'missing': No such file"},
+        {create + "-o out huge", 1, "'huge' is too large"},
+        {create + "-o nodir/out payload", 1, "cannot write 'nodir/out': No such file"},
+        {"create --type kernal --version 1.2.3.4 -o out payload", 2, "'kernal'"},
+        {"create --type kernel --version 1.2.3.256 -o out payload", 2, "'1.2.3.256'"},
+        {create + "--format 4 -o out payload", 2, "'4'"},
+        {create + "--format 2 --header-len 19 -o out payload", 2, "header length 19"},
+        {create + "--frob -o out payload", 2, "unknown option '--frob'"},
+        {create + "payload -o", 2, "option '-o' needs a value"},
+        {create + "payload", 2, "'--output' is required"},
+        {"pack -o out image missing", 1, "'missing'"},
+        {"extract image 1 -o out", 1, "index 1 is beyond"},
+        {"frobnicate", 2, "'frobnicate'"},
+        {"", 2, "no command"}};
+    for (const auto& [args, status, shown] : cases) {
+        EXPECT_EQ(run(args), status) << args;
+        EXPECT_TRUE(has(out + err, {shown}));
         EXPECT_TRUE(err.starts_with("bmimage: ") && count_of(err, "\n") == 1) << args << "\n" << err;
         EXPECT_EQ(file_names(dir), before) << args;
     }
+}
+
+// OUT is written only where it is missing or a writable regular file, whose mode is kept;
+// anything else is refused and left as it was, '-' is standard output. info shows both CRCs
+// of each image in its rows and its JSON, steps over XMODEM padding, and extract refuses a bad
+// CRC unless forced.
+TEST_F(BmimageCli, OutputKindsCrcColumnsJsonAndForcedExtract) {
+    const Bytes good = build_image({.type = IMAGE_KERNEL, .id = 0x01020304}, payload);
+    Bytes bad = joined({good, good});
+    bad.back() ^= 1;
+    Bytes second(bad.begin() + 3016, bad.end());
+    write_be32(second.data(), crc32_update(&second[4], 3012, 0xFFFFFFFFu));
+    const std::string crc = crc_text(good), computed = crc_text(second);  // the second image's CRC as computed
+    const Bytes padded = joined({good, Bytes(1000, 0x1A)});
+    put("good", good), put("bad", bad), put("padded", padded), put("readonly", {1}), put("kept", {2});
+    fs::permissions(dir + "/readonly", fs::perms::owner_read), fs::permissions(dir + "/kept", fs::perms(0640));
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644) | symlink("target", (dir + "/link").c_str()) |
+                  mkdir((dir + "/folder").c_str(), 0755),
+              0);
+    bool root = geteuid() == 0;  // a private device node, never the host's own
+    ASSERT_TRUE(!root || mknod((dir + "/node").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) << strerror(errno);
+    const std::string create = "create --type kernel --version 1.2.3.4 payload -o ";
+    // the arguments, the exit status and what is shown on standard output and error
+    std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {create + "fifo", 1, "cannot write 'fifo': it is a FIFO"},
+        {create + "link", 1, "cannot write 'link': it is a symbolic link"},
+        {create + "folder", 1, "cannot write 'folder': it is a directory"},
+        {create + "readonly", 1, "cannot write 'readonly': it is read-only"},
+        {create + "kept", 0, ""},
+        {"info good", 0, "0 0 kernel 1 16 3000 3016 1.2.3.4 " + crc + " " + crc + " ok\n"},
+        {"info bad", 1, "1 3016 kernel 1 16 3000 3016 1.2.3.4 " + crc + " " + computed + " bad\n"},
+        {"info padded", 0, "ok\n1000 bytes of XMODEM padding (0x1a) at offset 3016, stepped over"},
+        {"info --json good", 0, "[\n{\"index\": 0, \"offset\": 0, \"format\": 1, \"header_length\": 16, "},
+        {"info --json bad", 1,
+         "true},\n{\"index\": 1, \"offset\": 3016, \"format\": 1, \"header_length\": 16, \"payload_length\": 3000, "
+         "\"type\": \"kernel\", \"version\": \"1.2.3.4\", \"stored_crc\": \"" +
+             crc + "\", \"computed_crc\": \"" + computed + "\", \"ok\": false}\n]\n"},
+        {"info --json padded", 0, "\"ok\": true}\n]\n1000 bytes of XMODEM padding"},
+        {"extract bad 1 -o x", 1, "'bad': image 1 has a bad CRC (stored " + crc + ", computed " + computed + ")"},
+        {"extract --force bad 1 -o x", 0, "warning: 'bad': image 1 has a bad CRC"}};
+    if (root) cases.push_back({create + "node", 1, "cannot write 'node': it is a device node"});
+    for (const auto& [args, status, shown] : cases) {
+        EXPECT_EQ(run(args), status) << args << "\n" << err;
+        EXPECT_TRUE(has(std::regex_replace(out, std::regex(" +"), " ") + err, {shown})) << args;
+    }
+    EXPECT_EQ(std::pair(run(create + "-"), out), std::pair(0, std::string(good.begin(), good.end())));
+    EXPECT_EQ(std::tuple(bytes("kept"), fs::status(dir + "/kept").permissions(), bytes("readonly")),
+              std::tuple(good, fs::perms(0640), Bytes{1}));
+    EXPECT_EQ(bytes("x"), Bytes(bad.end() - 3000, bad.end()));
+    EXPECT_TRUE(fs::is_fifo(dir + "/fifo") && fs::is_symlink(dir + "/link") && !fs::exists(dir + "/target") &&
+                fs::is_directory(dir + "/folder") && (!root || fs::is_character_file(dir + "/node")));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Building and inspecting images and packages on the host, with the product's own format code.
 #include "image_builder.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "image/image_header.h"
@@ -123,26 +125,45 @@ static PackageEntry package_entry(const std::vector<uint8_t>& file, const FoundI
     entry.payload_len = layout.payload_len;
     entry.total_len = layout.total_len;
     entry.id = read_be32(image.header + 12);
+    entry.stored_crc = read_be32(image.header);
     entry.truncated = file.size() - image.position < layout.total_len;
-    entry.crc_good =
-        !entry.truncated && !image_crc_bad(&file[image.position + 4], layout.total_len - 4, read_be32(image.header));
+    if (!entry.truncated)
+        entry.computed_crc = crc32_update(&file[image.position + 4], layout.total_len - 4, 0xFFFFFFFFu);
+    entry.crc_good = !entry.truncated && entry.computed_crc == entry.stored_crc;
     return entry;
 }
 
+// Only padding from here to the end of the file (and at least one byte of it).
+static bool padding_from(const std::vector<uint8_t>& file, uint64_t at) {
+    return at < file.size() &&
+           std::all_of(file.begin() + std::ptrdiff_t(at), file.end(), [](uint8_t b) { return b == XMODEM_PAD_BYTE; });
+}
+
 // The walk of the boot path and the installer, over every image: a malformed header ends it,
-// and so does an image that the file does not hold whole.
+// and so does an image that the file does not hold whole. Padding after an image is stepped
+// over, as the installer steps over it (an unknown type whose length runs past the end). A
+// header of an unknown type whose CRC fails is taken for something other than an image.
 PackageListing list_package(const std::vector<uint8_t>& file) {
     PackageListing listing;
     PackageWalk walk = walk_buffer(file.data(), file.size());
     FoundImage image;
     for (;;) {
+        listing.end = uint32_t(walk.next);
+        if (!listing.entries.empty() && padding_from(file, walk.next)) {
+            listing.padding_bytes = uint32_t(file.size() - walk.next);
+            return listing;
+        }
         switch (walk_next(&walk, &image)) {
             case WALK_MALFORMED: listing.malformed = true; return listing;
             case WALK_END: listing.trailing_bytes = uint32_t(file.size() - walk.next); return listing;
-            case WALK_IMAGE:
-                listing.entries.push_back(package_entry(file, image));
-                if (listing.entries.back().truncated) return listing;
-                break;
+            case WALK_IMAGE: break;
         }
+        PackageEntry entry = package_entry(file, image);
+        if (image_type_name(entry.type).empty() && !entry.crc_good) {
+            listing.foreign = true;
+            return listing;
+        }
+        listing.entries.push_back(entry);
+        if (entry.truncated) return listing;
     }
 }

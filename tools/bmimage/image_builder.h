@@ -31,14 +31,22 @@ struct PackageEntry {
     uint32_t payload_len;
     uint32_t total_len;
     uint32_t id;
+    uint32_t stored_crc;
+    uint32_t computed_crc;  // 0 when the image is cut short
     bool crc_good;
     bool truncated;  // the file ends inside this image
 };
 
+// XMODEM senders fill the last block of a transfer with this byte.
+constexpr uint8_t XMODEM_PAD_BYTE = 0x1A;
+
 struct PackageListing {
     std::vector<PackageEntry> entries;
+    uint32_t end = 0;             // where the listing stopped: after the last whole image
     uint32_t trailing_bytes = 0;  // a last piece too short to hold a header probe
+    uint32_t padding_bytes = 0;   // XMODEM padding after the last image, stepped over
     bool malformed = false;       // lengths that cannot describe an image; the walk stopped there
+    bool foreign = false;         // bytes at `end` that are no image: an unknown type and a bad CRC
 };
 
 PackageListing list_package(const std::vector<uint8_t>& file);

@@ -1,0 +1,27 @@
+# Debian packages made by cpack. From the target build: the switch's program, /sbin/bootmanager,
+# for powerpc. From the host build (the release preset): bmimage and bmsim with the simulated
+# board's pieces (bmsim-launch, the device emulator, the stubs and the host's bootmanager).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "BootManager developers <bootmanager@localhost>")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_PACKAGE_NAME bootmanager)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Boot manager of the switch: picks, checks and starts the application image")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /)
+  if(NOT BM_STATIC)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+else()
+  set(CPACK_PACKAGE_NAME bootmanager-tools)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "BootManager host tools: bmimage and the simulated board bmsim")
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # bmsim's sandbox, the switch's busybox and the XMODEM receiver and sender
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap, busybox-static, lrzsz")
+endif()
+include(CPack)
