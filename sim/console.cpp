@@ -154,19 +154,30 @@ std::string describe_status(int status) {
     return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
-void finish_transfer(Console& console) {
-    Transfer& transfer = console.transfer;
-    close(transfer.socket);
-    int status = 0;
-    while (waitpid(transfer.pid, &status, 0) < 0 && errno == EINTR) {}
-    transfer.pid = -1;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        notice(console, "'" + transfer.file + "' sent");
-        return;
-    }
-    std::string why = "sx -k '" + transfer.file + "' failed: " + describe_status(status);
+void report_transfer(Console& console, int status) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return notice(console, "'" + console.transfer.file + "' sent");
+    std::string why = "sx -k '" + console.transfer.file + "' failed: " + describe_status(status);
     if (console.script) console.failure = why;
     notice(console, why);
+}
+
+// Closes the sender's socket and waits for it: options 0 waits, WNOHANG only looks. False when it
+// has not ended yet (its socket stays open then).
+bool reap_transfer(Console& console, int options) {
+    Transfer& transfer = console.transfer;
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(transfer.pid, &status, options)) < 0 && errno == EINTR) {}
+    if (reaped == 0) return false;
+    close(transfer.socket);
+    transfer.pid = -1;
+    report_transfer(console, status);
+    return true;
+}
+
+void finish_transfer(Console& console) {
+    shutdown(console.transfer.socket, SHUT_RDWR);
+    reap_transfer(console, 0);
 }
 
 // ---- the escape key ----
@@ -329,10 +340,16 @@ int console_wait_ms(const Console& console) {
     return static_cast<int>(std::clamp<long long>(left, 0, IDLE_WAIT_MS));
 }
 
+// The board has ended. A sender whose last acknowledgement has just been relayed ends on its
+// own within moments; one still waiting for the receiver is stopped.
 void end_transfer(Console& console) {
     if (console.transfer.pid <= 0) return;
+    for (int waited_ms = 0; waited_ms < 2000; waited_ms += 10) {
+        if (reap_transfer(console, WNOHANG)) return;
+        usleep(10000);
+    }
     kill(console.transfer.pid, SIGKILL);
-    finish_transfer(console);
+    reap_transfer(console, 0);
 }
 
 bool script_finished(const Console& console) { return !console.script || console.step >= console.script->size(); }
