@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test:
-#   1. the host build with AddressSanitizer and UndefinedBehaviorSanitizer: unit tests and the
-#      scenario tests that boot the real program on the simulated board;
+#   1. the host build with AddressSanitizer and UndefinedBehaviorSanitizer: unit tests, the
+#      scenario tests that boot the real program on the simulated board, and the install sweeps
+#      (a power cut or device fault at each request of an install; their counts are printed);
 #   2. the 32-bit big-endian PowerPC build: its unit tests under qemu-ppc, and the scenarios
 #      with the target program on the simulated board;
-#   3. a bounded fuzzing run of the image parser (BM_FUZZ_SECONDS, default 60; 0 skips it).
+#   3. a bounded fuzzing run of every fuzz target (BM_FUZZ_SECONDS each, default 20; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -12,7 +13,11 @@ jobs=$(nproc)
 
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
+# the install sweeps write what they found here, shown after the run
+export BM_SWEEP_REPORT=$PWD/build/debug/sweep-report.txt
+rm -f "$BM_SWEEP_REPORT"
 ctest --preset debug -j "$jobs"
+cat "$BM_SWEEP_REPORT"
 
 scripts/test-target.sh
 
