@@ -19,27 +19,27 @@ namespace {
 const std::string MENU = "Option? : ";
 
 // What a sweep found: everything but the cases tried must stay zero.
+enum Finding { CRASH, HANG, LOST_BOARD, UNTOUCHED_CHANGED, BAD_BOOT_SLOT, RETRY_INCOMPLETE, FINDING_KINDS };
+const char* const finding_names[FINDING_KINDS] = {"crashes",
+                                                  "hangs",
+                                                  "boards that neither boot nor reach the rescue menu",
+                                                  "untouched slots changed",
+                                                  "boot slots not verifying",
+                                                  "retries that did not complete"};
 struct Tally {
-    std::string name;
-    int tried = 0, crashes = 0, hangs = 0, lost_boards = 0, untouched_changed = 0, bad_boot_slots = 0,
-        retries_incomplete = 0;
-    std::vector<std::string> failures;  // the cases behind the counts, for the test's message
+    int tried = 0, found[FINDING_KINDS] = {};
+    std::string cases;  // the cases behind the counts, for the test's message
 
-    void count(int& counter, const std::string& fault, const std::string& what) {
-        ++counter;
-        failures.push_back(fault + ": " + what);
+    void count(Finding finding, const std::string& fault, const std::string& what) {
+        ++found[finding];
+        cases += "  " + fault + ": " + what + "\n";
     }
-    bool clean() const { return failures.empty(); }
-    void report() const {
-        char line[400];
-        snprintf(line, sizeof line,
-                 "sweep %s: %d cases tried, %d crashes, %d hangs, %d boards that neither boot nor reach the rescue "
-                 "menu, %d untouched slots changed, %d boot slots not verifying, %d retries that did not complete\n",
-                 name.c_str(), tried, crashes, hangs, lost_boards, untouched_changed, bad_boot_slots,
-                 retries_incomplete);
-        fputs(line, stdout);
-        if (const char* path = std::getenv("BM_SWEEP_REPORT"))
-            if (FILE* file = fopen(path, "a")) fputs(line, file), fclose(file);
+    void report(const std::string& name) const {
+        std::string line = "sweep " + name + ": " + std::to_string(tried) + " cases tried";
+        for (int kind = 0; kind < FINDING_KINDS; ++kind)
+            line += ", " + std::to_string(found[kind]) + " " + finding_names[kind];
+        printf("%s\n", line.c_str());
+        if (const char* path = std::getenv("BM_SWEEP_REPORT")) std::ofstream(path, std::ios::app) << line << "\n";
     }
 };
 
@@ -65,8 +65,8 @@ struct InstallSweep : Scenario {
     const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
     const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     const std::string reference = temp_dir("bmsim-reference");
-    bool serial = false;
-    bool reference_whole = false;  // the install comes by serial download, else from the USB boot package
+    bool serial = false;  // the install comes by serial download, else from the USB boot package
+    bool reference_whole = false;
     Tally tally;
 
     void TearDown() override {
@@ -78,7 +78,6 @@ struct InstallSweep : Scenario {
     // blocks of 16 KiB give the kernel's write three of them.
     void prepare(bool by_serial) {
         serial = by_serial;
-        tally.name = serial ? "serial download" : "usb boot package";
         write_text(board + "/mtd/kernel.erasesize", "16384");
         flash("kernel", old_kernel);
         put_slot(1, old_app);
@@ -126,15 +125,15 @@ struct InstallSweep : Scenario {
     // Ends the run, counting a hang or a crash: the end lines of the board log name how each start
     // ended, and only a start that the faults file cut may end by a signal.
     void finish_run(const std::string& fault, size_t log_from) {
-        if (session.wait_exit(90) == -1) tally.count(tally.hangs, fault, "the run did not end");
+        if (session.wait_exit(90) == -1) tally.count(HANG, fault, "the run did not end");
         std::string starts = log().substr(log_from);
         for (const char* sign : {"AddressSanitizer", "runtime error", "Segmentation fault"})
-            if (contains(session.output, sign)) tally.count(tally.crashes, fault, sign);
+            if (contains(session.output, sign)) tally.count(CRASH, fault, sign);
         for (size_t at = 0; (at = starts.find(" ended: ", at)) != std::string::npos; ++at) {
             std::string how = starts.substr(at, starts.find('\n', at) - at);
             if (contains(how, "signal") || (contains(how, "status 1") && !contains(how, "power cut")) ||
                 contains(how, "time-out"))
-                tally.count(contains(how, "time-out") ? tally.hangs : tally.crashes, fault, how);
+                tally.count(contains(how, "time-out") ? HANG : CRASH, fault, how);
         }
     }
     void run_install(const std::string& fault, int starts) {
@@ -152,26 +151,26 @@ struct InstallSweep : Scenario {
         if (serial) env({"diagnostics=rescue"});
         run_install(fault, 1);
         fs::remove(board + "/faults");
-        if (slot(1) != old_app) tally.count(tally.untouched_changed, fault, "slot 1 changed");
+        if (slot(1) != old_app) tally.count(UNTOUCHED_CHANGED, fault, "slot 1 changed");
         int boot_slot = eeprom(0x100);
         if (boot_slot != 1 && boot_slot != 2)
-            tally.count(tally.bad_boot_slots, fault, "boot slot " + std::to_string(boot_slot));
+            tally.count(BAD_BOOT_SLOT, fault, "boot slot " + std::to_string(boot_slot));
         else if (!image_verifies(slot(boot_slot)))
-            tally.count(tally.bad_boot_slots, fault, "slot " + std::to_string(boot_slot) + " does not verify");
+            tally.count(BAD_BOOT_SLOT, fault, "slot " + std::to_string(boot_slot) + " does not verify");
 
         if (serial) env({"diagnostics=none"});
         if (!serial) bmsim_ok({"usb", board, "remove"});
         size_t log_from = log().size();
         boot({"--time-scale", "0.01"});
         if (await_any({MENU}) != 0 && !contains(log().substr(log_from), "ended: application launched"))
-            tally.count(tally.lost_boards, fault, "no application and no rescue menu");
+            tally.count(LOST_BOARD, fault, "no application and no rescue menu");
         session.stop();
 
         if (serial) env({"diagnostics=rescue"});
         if (!serial) bmsim_ok({"usb", board, "insert"});
         run_install(fault + " (retry)", 3);
         if (!starts_with(partition("kernel"), kernel) || slot(2) != app || eeprom(0x100) != 2)
-            tally.count(tally.retries_incomplete, fault, "the retry left the kernel, slot 2 or the boot slot");
+            tally.count(RETRY_INCOMPLETE, fault, "the retry left the kernel, slot 2 or the boot slot");
     }
 
     // The reference install without faults; the number of each kind of request it makes.
@@ -209,10 +208,8 @@ struct InstallSweep : Scenario {
             sweep("fail kernel erase", int(count_of(log_text, "mtd-kernel erase ")));
             sweep("i2c write-fail 0", int(count_of(log_text, "i2c-0 write ")));
         }
-        tally.report();
-        std::string cases;
-        for (const auto& failure : tally.failures) cases += "  " + failure + "\n";
-        EXPECT_TRUE(tally.clean()) << cases;
+        tally.report(serial ? "serial download" : "usb boot package");
+        EXPECT_EQ(tally.cases, "");
     }
 };
 
