@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "board.h"
+#include "machine.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -36,6 +37,7 @@ const char* const GENERAL_HELP =
     "  usb DIR insert [--ready-after SECONDS]\n"
     "  usb DIR remove                 insert or remove the USB stick\n"
     "  boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "                                 [--machine qemu]\n"
     "                                 boot the board with its console on this terminal\n"
     "  log DIR                        what the switch's programs were asked to do, and how\n"
     "                                 each start ended\n"
@@ -111,7 +113,7 @@ bool clear_old_board(const std::string& dir, std::string* error) {
         *error = "'" + dir + "' exists and is not an empty folder or a board";
         return false;
     }
-    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd"})
+    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;
@@ -237,6 +239,7 @@ int run_usb(const std::vector<std::string>& args) {
 
 const char* const BOOT_HELP =
     "usage: bmsim boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "                  [--machine qemu]\n"
     "\n"
     "Boots the board: the real program runs in a sandbox that imitates the switch, with its console\n"
     "on this terminal. On a terminal the console is interactive: every key goes to the switch\n"
@@ -250,6 +253,9 @@ const char* const BOOT_HELP =
     "  --time-scale F     scale the program's own sleeps and waits by F (0.1: ten times faster,\n"
     "                     0: no waiting)\n"
     "  --program PATH     the program to boot instead of the built one (also BMSIM_PROGRAM)\n"
+    "  --machine qemu     boot a virtual machine of the switch: the target program on a real\n"
+    "                     kernel's drivers (scripts/build-initramfs.sh builds it); the default\n"
+    "                     'sandbox' is the device emulator\n"
     "\n"
     "Exit status: that of the program's last start (128+N when killed by signal N), 124 at the\n"
     "time-out, 125 when the board could not be started, 128+N when bmsim itself was stopped by\n"
@@ -267,6 +273,8 @@ SandboxPaths default_paths() {
     paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
     paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
     paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
+    paths.machine_dir = setting("BMSIM_MACHINE_DIR", BMSIM_DEFAULT_MACHINE_DIR);
+    paths.machine_script = setting("BMSIM_MACHINE_SCRIPT", BMSIM_DEFAULT_MACHINE_SCRIPT);
     return paths;
 }
 
@@ -288,6 +296,10 @@ int parse_boot_options(const std::vector<std::string>& args, BootRun* run) {
                 return usage_error("boot", "--time-scale '" + value + "' is not a factor of 0 or more");
         } else if (option == "--program") {
             run->paths.program = value;
+        } else if (option == "--machine") {
+            if (value != "sandbox" && value != "qemu")
+                return usage_error("boot", "--machine '" + value + "' is neither 'sandbox' nor 'qemu'");
+            run->machine = value == "qemu" ? value : "";
         } else {
             return usage_error("boot", "unknown option '" + option + "'");
         }
@@ -326,7 +338,7 @@ int run_boot(const std::vector<std::string>& args) {
     }
     run.board = fs::absolute(args[0]).lexically_normal().string();
     if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
-    if (!locate_pieces(&run)) return BOOT_NOT_STARTED;
+    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&run.paths)) return BOOT_NOT_STARTED;
     return boot_board(run);
 }
 
