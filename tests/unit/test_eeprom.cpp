@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <linux/i2c-dev.h>
+#include <linux/i2c.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
