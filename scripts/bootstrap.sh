@@ -14,6 +14,12 @@ packages=(
   clang libclang-rt-14-dev             # libFuzzer for the fuzz target
   g++-powerpc-linux-gnu qemu-user      # the 32-bit big-endian PowerPC target and its emulator
 )
+# The switch as a virtual machine (bmsim boot --machine qemu): its kernel's source and build
+# tools, the machine, the jffs2 maker, the initramfs archiver and the USB stick's FAT tools.
+# Optional: where they cannot be installed, the machine's tests say they were skipped.
+machine_packages=(
+  linux-source-6.1 flex bison bc cpio qemu-system-ppc mtd-utils dosfstools mtools
+)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,4 +34,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+missing=()
+for p in "${machine_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
+  echo "bootstrap: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } ||
+    echo "bootstrap: the virtual machine's packages could not be installed; its tests will be skipped" >&2
 fi

@@ -3,25 +3,33 @@
 # demo application in sim/demo/app (version 1.0.0.1 for slot 1, 1.0.0.2 for slot 2), puts them
 # on a fresh simulated board whose EEPROM boot slot is 1, and boots it up to the application.
 #
-#   scripts/demo.sh [--fallback | --rescue] [DIR]
+#   scripts/demo.sh [--fallback | --rescue] [--machine qemu] [DIR]
 #
 #   --fallback  spoil one byte of the slot-1 image, so its CRC fails and slot 2 is started
 #   --rescue    instead of the boot, the serial download in the rescue menu: a package of a kernel
 #               and an application 1.0.0.3 sent with XMODEM-1K and installed into slot 2 and the
 #               kernel partition (sim/demo/rescue-download.sh)
+#   --machine qemu  boot the board as a virtual machine of the switch (built first, cached)
 #   DIR         the board directory to use (kept afterwards); a temporary one by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,12s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
 
 fallback=0
 rescue=0
 board=""
-for arg in "$@"; do
+machine=()
+while [ $# -gt 0 ]; do
+  arg=$1
+  shift
   case "$arg" in
     --fallback) fallback=1 ;;
     --rescue) rescue=1 ;;
+    --machine)
+      [ "${1:-}" = qemu ] || { echo "demo: --machine takes 'qemu'" >&2; exit 2; }
+      machine=(--machine qemu)
+      shift ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "demo: unknown option '$arg'" >&2; usage >&2; exit 2 ;;
     *)
@@ -37,6 +45,10 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target bootmanager bmimage bmsim bmsim_devices >/dev/null
 bmimage=build/release/tools/bmimage/bmimage
 bmsim=build/release/sim/bmsim
+if [ ${#machine[@]} -gt 0 ]; then
+  echo "demo: building the virtual machine (cached after the first time)"
+  scripts/build-initramfs.sh >/dev/null
+fi
 
 work=$(mktemp -d /tmp/bm-demo.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -81,7 +93,7 @@ status=0
 if [ "$rescue" -eq 1 ]; then
   BMSIM=$bmsim BMIMAGE=$bmimage sim/demo/rescue-download.sh "$board" || status=$?
 else
-  "$bmsim" boot "$board" --timeout 60 || status=$?
+  "$bmsim" boot "$board" --timeout 60 "${machine[@]}" || status=$?
 fi
 echo
 echo "demo: the board's log (bmsim log $board):"

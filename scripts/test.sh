@@ -5,7 +5,9 @@
 #      (a power cut or device fault at each request of an install; their counts are printed);
 #   2. the 32-bit big-endian PowerPC build: its unit tests under qemu-ppc, and the scenarios
 #      with the target program on the simulated board;
-#   3. a bounded fuzzing run of every fuzz target (BM_FUZZ_SECONDS each, default 20; 0 skips it).
+#   3. the scenarios on the virtual machine of the switch (a real kernel under the target program),
+#      compared with the simulated board's; its first build compiles a kernel (about 5 minutes);
+#   4. a bounded fuzzing run of every fuzz target (BM_FUZZ_SECONDS each, default 20; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -20,6 +22,7 @@ ctest --preset debug -j "$jobs"
 cat "$BM_SWEEP_REPORT"
 
 scripts/test-target.sh
+scripts/test-machine.sh
 
 fuzz_seconds=${BM_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then

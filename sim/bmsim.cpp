@@ -17,6 +17,7 @@
 
 #include "board.h"
 #include "console.h"
+#include "machine.h"
 #include "pieces.h"
 #include "sandbox.h"
 
@@ -40,7 +41,8 @@ const char* const GENERAL_HELP =
     "  usb DIR insert [--ready-after SECONDS]\n"
     "  usb DIR remove                 insert or remove the USB stick\n"
     "  boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
-    "           [--script FILE]       boot the board with its console on this terminal\n"
+    "           [--script FILE] [--machine qemu]\n"
+    "                                 boot the board with its console on this terminal\n"
     "  log DIR                        what the switch's programs were asked to do, and how\n"
     "                                 each start ended\n"
     "\n"
@@ -162,7 +164,7 @@ bool clear_old_board(const std::string& dir, std::string* error) {
         *error = "'" + dir + "' exists and is not an empty folder or a board";
         return false;
     }
-    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd"})
+    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;
@@ -314,7 +316,7 @@ int run_usb(const Arguments& arguments) {
 
 const char* const BOOT_HELP =
     "usage: bmsim boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
-    "                      [--script FILE]\n"
+    "                      [--script FILE] [--machine qemu]\n"
     "\n"
     "Boots the board: the real program runs in a sandbox that imitates the switch, with its console\n"
     "on this terminal. On a terminal the console is interactive: every key goes to the switch\n"
@@ -336,6 +338,9 @@ const char* const BOOT_HELP =
     "                       sendfile PATH    send PATH with XMODEM-1K (lrzsz's sx -k)\n"
     "                       sleep SECONDS    wait\n"
     "                     and # comments. After the last step the console waits with no input.\n"
+    "  --machine qemu     boot a virtual machine of the switch: the target program on a real\n"
+    "                     kernel's drivers (scripts/build-initramfs.sh builds it); the default\n"
+    "                     'sandbox' is the device emulator\n"
     "\n"
     "Exit status: that of the program's last start (128+N when killed by signal N), 0 when stopped\n"
     "with Ctrl-] q, 3 when a script step failed (an expect not met, a file not sent), 124 at the\n"
@@ -354,6 +359,8 @@ SandboxPaths default_paths() {
     paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
     paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
     paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
+    paths.machine_dir = setting("BMSIM_MACHINE_DIR", BMSIM_DEFAULT_MACHINE_DIR);
+    paths.machine_script = setting("BMSIM_MACHINE_SCRIPT", BMSIM_DEFAULT_MACHINE_SCRIPT);
     return paths;
 }
 
@@ -390,6 +397,10 @@ int parse_boot_options(const Arguments& arguments, BootRun* run) {
                 return usage_error("boot", "--time-scale '" + value + "' is not a factor of 0 or more");
         } else if (option == "program") {
             run->paths.program = value;
+        } else if (option == "machine") {
+            if (value != "sandbox" && value != "qemu")
+                return usage_error("boot", "--machine '" + value + "' is neither 'sandbox' nor 'qemu'");
+            run->machine = value == "qemu" ? value : "";
         } else if (int status = read_script(value, run); status != 0) {
             return status;
         }
@@ -429,7 +440,7 @@ int run_boot(const Arguments& arguments) {
     }
     run.board = fs::absolute(args[0]).lexically_normal().string();
     if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
-    if (!locate_pieces(&run)) return BOOT_NOT_STARTED;
+    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&run.paths)) return BOOT_NOT_STARTED;
     return boot_board(run);
 }
 
@@ -461,7 +472,12 @@ const Command COMMANDS[] = {
     {"usb", USB_HELP, {{"ready-after", true}}, run_usb},
     {"boot",
      BOOT_HELP,
-     {{"timeout", true}, {"power-cycles", true}, {"time-scale", true}, {"program", true}, {"script", true}},
+     {{"timeout", true},
+      {"power-cycles", true},
+      {"time-scale", true},
+      {"program", true},
+      {"script", true},
+      {"machine", true}},
      run_boot},
     {"log", LOG_HELP, {}, run_log},
 };

@@ -669,8 +669,12 @@ void hex_bytes(const uint8_t* bytes, size_t count, char* out, size_t size) {
     }
 }
 
+// i2c-dev cuts a plain read or write to this many bytes.
+constexpr size_t I2C_DEV_MAX_TRANSFER = 8192;
+
 // A plain write transfer: the first bytes set the device's address pointer, the rest are stored.
 ssize_t i2c_write(const Tracked& t, const void* buffer, size_t count) {
+    if (count > I2C_DEV_MAX_TRANSFER) count = I2C_DEV_MAX_TRANSFER;
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     char hex[256];
     hex_bytes(bytes, count, hex, sizeof hex);
@@ -698,6 +702,7 @@ ssize_t i2c_write(const Tracked& t, const void* buffer, size_t count) {
 
 // A plain read transfer: bytes from the device's address pointer on, advancing it.
 ssize_t i2c_read(const Tracked& t, void* buffer, size_t count) {
+    if (count > I2C_DEV_MAX_TRANSFER) count = I2C_DEV_MAX_TRANSFER;
     int index = find_i2c_device(t.index, t.slave);
     uint32_t pointer = index < 0 ? 0 : emulator.device_pointer[index];
     char request[128];
@@ -730,14 +735,17 @@ int i2c_smbus(const Tracked& t, i2c_smbus_ioctl_data* transfer) {
     snprintf(request, sizeof request, "i2c-%d smbus-%s 0x%02x reg %u", t.index, reading ? "read" : "write", t.slave,
              transfer->command);
     count_i2c_request(t, I2C_OP_SMBUS);
-    if (transfer->read_write != I2C_SMBUS_READ && transfer->read_write != I2C_SMBUS_WRITE)
+    // i2c-dev's own checks come first: a size it does not know, a direction other than read or
+    // write, a missing data block are invalid whatever the device.
+    if (transfer->size > I2C_SMBUS_I2C_BLOCK_DATA ||
+        (transfer->read_write != I2C_SMBUS_READ && transfer->read_write != I2C_SMBUS_WRITE))
         return fail_request(EINVAL, false, request);
     if (transfer->size != I2C_SMBUS_BYTE_DATA) {
         size_t used = strlen(request);
         snprintf(request + used, sizeof request - used, " size %u", transfer->size);
         return fail_request(EOPNOTSUPP, false, request);
     }
-    if (!transfer->data) return fail_request(EFAULT, false, request);
+    if (!transfer->data) return fail_request(EINVAL, false, request);
     int index = find_i2c_device(t.index, t.slave);
     if (index < 0) return fail_request(ENXIO, false, request);
     if (i2c_fault(t, I2C_OP_SMBUS, "smbus-fail")) return fail_request(EREMOTEIO, true, request);

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "machine.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -399,7 +401,8 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     bool usb = usb_stick_inserted(run.board, &ready_after);
     std::error_code ignored;
     if (usb) fs::create_directories(run.board + "/usb", ignored);
-    pid_t pid = start_sandbox(sandbox_command(run, slave_path, usb, ready_after), slave);
+    Args command = run.machine.empty() ? sandbox_command(run, slave_path, usb, ready_after) : machine_command(run);
+    pid_t pid = start_sandbox(command, slave);
     close(slave);
     if (pid < 0) {
         result.status = BOOT_NOT_STARTED << 8;

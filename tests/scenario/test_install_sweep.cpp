@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <random>
 
-#include "scenario_board.h"
+#include "xmodem_sender.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool image_verifies(const Bytes& image) {
            crc32_update(&image[4], layout.total_len - 4, 0xFFFFFFFF) == read_be32(&image[0]);
 }
 
-struct InstallSweep : Scenario {
+struct InstallSweep : XmodemScenario {
     const Bytes old_app = app_image("old"), old_kernel = flash_image(IMAGE_KERNEL, 20000, 1, VERSION_1);
     const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
     const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
@@ -70,7 +70,7 @@ struct InstallSweep : Scenario {
     Tally tally;
 
     void TearDown() override {
-        Scenario::TearDown();
+        XmodemScenario::TearDown();
         fs::remove_all(reference);
     }
 

@@ -3,17 +3,12 @@
 // Damaged and oversized images are covered by the installer's unit tests.
 // Faults tried: an earlier /tmp/image left in place before the receiver runs ->
 // XmodemInstall.DownloadIsVoidedOrInstalledIntoTheSlotNamedOnceOrIgnoredUnreceivedOrBooted fails.
-#include "scenario_board.h"
+#include "xmodem_sender.h"
 
 namespace {
 
-const std::string MENU_AGAIN = "Please select one of the following options:";
-const std::string ONE_PIECE_TO_SLOT_2 =
-    "Installing image as image2:     \b\b\b\b100%\b\b\b\b100%\r\n\r\nImage2 updated succeeded\r\n";
-
-struct XmodemInstall : Scenario {
+struct XmodemInstall : XmodemScenario {
     void SetUp() override { env({"diagnostics=rescue"}); }
-
     size_t kernel_erases() { return count_of(read_text_file(board + "/devices.log"), "mtd-kernel erase "); }
 };
 

@@ -8,11 +8,14 @@
 //   without bus 1, opening going on after a missing bus 0, i2c_open_buses reporting success, no
 //   pause after a failed write, a pause without a write, a stale errno on a short read, the boot
 //   slot or marker preset to 0xFF, the slave error without errno, the helper's failed write
-//   returning -2, the emulator's SMBus write stored despite the fault.
+//   returning -2, the emulator's SMBus write stored despite the fault, its plain read not cut to
+//   i2c-dev's 8192 bytes, its SMBus request without data answered EFAULT (i2c-dev: EINVAL).
 #include <gtest/gtest.h>
 
 #include <linux/i2c-dev.h>
+#include <linux/i2c.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -40,6 +43,18 @@ int smbus_both_fail() {
     int read = (errno = 0, i2c_smbus_read_byte_data(i2c_bus_fd[1], 12)), read_errno = errno;
     int written = (errno = 0, i2c_smbus_write_byte_data(i2c_bus_fd[1], 12, 0x33)), write_errno = errno;
     return read < 0 && written == read && read_errno == EREMOTEIO && write_errno == EREMOTEIO;
+}
+
+// What i2c-dev rules whatever the device: a plain read is cut to 8192 bytes; an SMBus request
+// without its data block, or of a size i2c-dev does not know, is invalid.
+int i2c_dev_rules() {
+    static char buffer[8193];
+    i2c_smbus_ioctl_data no_data = {I2C_SMBUS_READ, 4, I2C_SMBUS_BYTE_DATA, nullptr}, unknown = no_data;
+    unknown.size = I2C_SMBUS_I2C_BLOCK_DATA + 1;
+    ioctl(i2c_bus_fd[1], I2C_SLAVE, 0x20);
+    int no_data_errno = (ioctl(i2c_bus_fd[1], I2C_SMBUS, &no_data), errno);
+    int unknown_errno = (ioctl(i2c_bus_fd[1], I2C_SMBUS, &unknown), errno);
+    return read(i2c_bus_fd[1], buffer, sizeof buffer) == 8192 && no_data_errno == EINVAL && unknown_errno == EINVAL;
 }
 
 // Each read sends the cell's two-byte address, then reads one byte: nothing is kept from an
@@ -102,6 +117,7 @@ TEST(Eeprom, RequestsInOrderAndEveryFailure) {
         {"i2c write-fail 0\n", write_mode_4, -1, write_failed, pause, failed_write_paused, 1, 0x24},
         // A failed SMBus write stores nothing.
         {"i2c smbus-fail 1\n", smbus_both_fail, 1, ""},
+        {"", i2c_dev_rules, 1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
