@@ -410,6 +410,8 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
         result.end = relay_console(pid, console, deadline, run.timeout >= 0, &result.status);
     }
     end_transfer(console);
+    // a transfer that ended with the board finishes its step; later texts may already be shown
+    advance_console(console);
     close(console.master);
     StartRecord record = read_start_record(log_lines_since(run.board, offset));
     result.reboot = record.reboot;
