@@ -21,7 +21,11 @@ inline const std::string& fuzz_board() {
         if (!mkdtemp(path) || !board_create(path, &error)) abort();
         setenv("BMSIM_TIME_SCALE", "0", 1);
         static std::string made = path;  // removed when the fuzzer exits
-        atexit([] { std::filesystem::remove_all(made); });
+        atexit([] {
+            sim_devices_detach();
+            std::error_code ignored;
+            std::filesystem::remove_all(made, ignored);
+        });
         sim_devices_attach(path);
         flash_open_partitions();
         // the partitions must be the board's files: never anything of the host's
