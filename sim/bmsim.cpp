@@ -164,7 +164,8 @@ bool clear_old_board(const std::string& dir, std::string* error) {
         *error = "'" + dir + "' exists and is not an empty folder or a board";
         return false;
     }
-    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log"})
+    for (const char* leftover :
+         {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log", "machine-work"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;

@@ -12,7 +12,11 @@
 set -uo pipefail
 board=$1
 machine=$2
-work=$(mktemp -d /tmp/bmsim-machine.XXXXXX)
+# The machine's disks are made in the board, so that a run stopped at its time-out (this script
+# is killed) leaves them for the next start to clear, not in /tmp.
+work=$board/machine-work
+rm -rf "$work"
+mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 notes=$board/machine.log   # the machine's own messages, kept off the switch's console
 : >"$notes"
