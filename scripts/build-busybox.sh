@@ -4,6 +4,7 @@
 # Cached by a hash of its inputs, so that a second run only links it into place.
 #
 #   scripts/build-busybox.sh [OUT]    # OUT: default build/machine; gets busybox
+#   scripts/build-busybox.sh --source # prints the source it would build, or fails without one
 #
 # The source is BM_BUSYBOX_SOURCE (default ../shared/third-party/busybox-1.36.1.tar.xz beside
 # the repository); the cache folder is BM_MACHINE_CACHE (default build/machine-cache).
@@ -20,6 +21,10 @@ if [ -z "$source" ]; then
 fi
 fragment=$root/sim/machine/busybox.config
 [ -f "$source" ] || { echo "build-busybox: the busybox source is missing (BM_BUSYBOX_SOURCE)" >&2; exit 1; }
+if [ "$out" = --source ]; then
+  echo "$source"
+  exit 0
+fi
 command -v powerpc-linux-gnu-gcc >/dev/null || { echo "build-busybox: powerpc-linux-gnu-gcc is missing" >&2; exit 1; }
 
 key=$( {

@@ -13,8 +13,9 @@ for tool in qemu-system-ppc powerpc-linux-gnu-gcc mkfs.jffs2 mkfs.vfat mcopy cpi
   command -v "$tool" >/dev/null || missing="$missing $tool"
 done
 [ -f /usr/src/linux-source-6.1.tar.xz ] || missing="$missing linux-source-6.1"
+scripts/build-busybox.sh --source >/dev/null 2>&1 || missing="$missing busybox-1.36.1.tar.xz(../shared/third-party)"
 if [ -n "$missing" ]; then
-  echo "test-machine: SKIPPED: missing$missing (scripts/bootstrap.sh could not install them);" \
+  echo "test-machine: SKIPPED: missing$missing (not installable here, or not found);" \
        "the scenarios on the virtual machine did not run."
   exit 0
 fi
