@@ -58,7 +58,7 @@ struct Arguments {
     bool version = false;
 };
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     bool takes_value;
 };
@@ -66,7 +66,7 @@ struct OptionSpec {
 struct Command {
     const char* name;
     const char* help;
-    std::vector<OptionSpec> options;
+    std::vector<OptionRule> options;
     int (*run)(const Arguments& args);
 };
 
@@ -90,12 +90,12 @@ int print_version() {
 }
 
 // Every command takes --help and --version besides its own options.
-int parse_arguments(const char* command, int argc, char** argv, const std::vector<OptionSpec>& specs,
+int parse_arguments(const char* command, int argc, char** argv, const std::vector<OptionRule>& rules,
                     Arguments* arguments) {
     std::vector<option> options;
-    for (const OptionSpec& spec : specs)
+    for (const OptionRule& rule : rules)
         options.push_back(
-            {spec.name, spec.takes_value ? required_argument : no_argument, nullptr, static_cast<int>(options.size())});
+            {rule.name, rule.takes_value ? required_argument : no_argument, nullptr, static_cast<int>(options.size())});
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({"version", no_argument, nullptr, 'V'});
     options.push_back({nullptr, 0, nullptr, 0});
@@ -108,8 +108,8 @@ int parse_arguments(const char* command, int argc, char** argv, const std::vecto
         if (found == ':') return usage_error(command, "option '" + given + "' needs a value");
         if (found == 'h') arguments->help = true;
         if (found == 'V') arguments->version = true;
-        if (found < static_cast<int>(specs.size()))
-            arguments->options.emplace_back(specs[found].name, optarg ? optarg : "");
+        if (found < static_cast<int>(rules.size()))
+            arguments->options.emplace_back(rules[found].name, optarg ? optarg : "");
     }
     arguments->operands.assign(argv + optind, argv + argc);
     return 0;
