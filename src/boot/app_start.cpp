@@ -23,7 +23,7 @@ namespace {
 int run_shell_command(const char* command) {
     fflush(stdout);
     fflush(stderr);
-    return system(command);
+    return run_with_keyboard_signals(command);
 }
 
 void unpack_application() {
@@ -82,7 +82,9 @@ void drop_into_shell() {
 [[noreturn]] void launch_application() {
     fflush(stdout);
     fflush(stderr);
+    restore_keyboard_signals();
     execlp("/bin/backtrace", "/bin/backtrace", nullptr);
+    ignore_keyboard_signals();
     fputs("Failed to start Application OS.\n", stderr);
     reboot_system();
 }

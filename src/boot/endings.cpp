@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "boot/app_start.h"
+#include "console/console_input.h"
 #include "options/boot_options.h"
 #include "rescue/rescue_menu.h"
 
@@ -22,7 +23,7 @@ void shell_then_reboot() {
     if (boot_options.shell) {
         fflush(stdout);
         // How the shell ended does not matter: the switch reboots either way.
-        [[maybe_unused]] int status = system("/bin/sh\n");
+        [[maybe_unused]] int status = run_with_keyboard_signals("/bin/sh\n");
     }
     reboot_system();
 }

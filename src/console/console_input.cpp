@@ -10,12 +10,17 @@
 #include "console/console_input.h"
 
 #include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+
+extern char** environ;
 
 volatile std::sig_atomic_t break_requested = 0;
 ConsoleInput console_input = {false, KEY_READ};
@@ -30,6 +35,54 @@ void install_signal_handlers() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
+}
+
+namespace {
+
+void set_keyboard_signals(void (*disposition)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = disposition;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGQUIT, &action, nullptr);
+    sigaction(SIGTSTP, &action, nullptr);
+}
+
+}  // namespace
+
+// A stray quit key (Ctrl-\, or a byte of an XMODEM sender started too early) would end the boot
+// manager and leave the console without one; a stop key would halt it.
+void ignore_keyboard_signals() { set_keyboard_signals(SIG_IGN); }
+
+// An ignored signal stays ignored across exec: what the boot manager starts in its place gets
+// the dispositions it would have had.
+void restore_keyboard_signals() { set_keyboard_signals(SIG_DFL); }
+
+// As system(), which would hand the ignored keys on to the command: while the boot manager waits,
+// it ignores the interrupt key too, and the command gets all three keys at their defaults.
+int run_with_keyboard_signals(const char* command) {
+    struct sigaction ignore = {}, saved_interrupt = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &saved_interrupt);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal_number : {SIGINT, SIGQUIT, SIGTSTP}) sigaddset(&defaults, signal_number);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    char* arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+    pid_t child = 0;
+    int status = W_EXITCODE(127, 0);  // a shell that cannot be started, as system() reports it
+    if (posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0)
+        while (waitpid(child, &status, 0) < 0)
+            if (errno != EINTR) {
+                status = -1;
+                break;
+            }
+    posix_spawnattr_destroy(&attributes);
+    sigaction(SIGINT, &saved_interrupt, nullptr);
+    return status;
 }
 
 namespace {
@@ -53,6 +106,19 @@ bool input_gone(KeyResult result) { return result == KEY_NONE || result == KEY_F
 
 }  // namespace
 
+// SIGINT is held back from the look at break_requested until ppoll lets it through, so a break
+// that lands just before the wait still ends it at once.
+bool wait_for_key(int fd) {
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &previous);
+    struct pollfd console = {fd, POLLIN, 0};
+    bool broken = break_requested || (ppoll(&console, 1, nullptr, &previous) < 0 && errno == EINTR);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return !broken;
+}
+
 uint8_t get_raw_char() {
     // When descriptor 0 is not a terminal there are no attributes to change or restore.
     struct termios saved;
@@ -65,7 +131,7 @@ uint8_t get_raw_char() {
         tcsetattr(0, TCSANOW, &one_key);
     }
     uint8_t key = 0;
-    console_input.last_key = read_one_byte(&key);
+    console_input.last_key = wait_for_key(0) ? read_one_byte(&key) : KEY_INTERRUPTED;
     if (is_terminal) tcsetattr(0, TCSANOW, &saved);
     if (input_gone(console_input.last_key)) note_end_of_input();
     return key;

@@ -67,11 +67,16 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_cha
     }
 
     uint8_t slot = static_cast<uint8_t>(slot_char - '0');
-    char command[sizeof("cp /tmp/image /user/images/image1\n")];
-    snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
     fflush(stdout);
     (void)system("mkdir /user/images &> /dev/null");
+    const char* path = slot_write_path(slot, total_len);
+    char command[sizeof("cp /tmp/image /user/images/image1.new\n")];
+    snprintf(command, sizeof command, "cp /tmp/image %s\n", path);
+    fflush(stdout);
     (void)system(command);
+    // A copy that did not arrive whole leaves the slot as it was; the boot goes on as before.
+    sync_file(path);
+    (void)commit_slot_file(slot, path, total_len);
 
     printf("Setting boot image to %d\n", slot);
     set_boot_slot(slot);
