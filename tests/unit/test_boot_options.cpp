@@ -82,7 +82,7 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
 TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
     const struct {
         std::vector<std::pair<size_t, std::string>> pieces;
-        std::string expected;
+        std::string expected, fault = "";
     } cases[] = {
         {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
         {{{0, std::string(64 * 1024, '\xff')}}, "port=1234"},
@@ -90,12 +90,15 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         // then the same key one byte earlier, its whole value inside the window.
         {{{0, "shell=on\0"s}, {1284 - 5, "gdb=on"}, {1284 + 2, "memchk=on"}}, "port=1234"},
         {{{1284 - 6, "gdb=on"}}, "gdb port=1234"},
+        // An environment that cannot be read leaves every option at its default.
+        {{{4, "gdb=on\0shell=on\0gdbport=99\0"s}}, "port=1234", "fail ubootenv read\n"},
     };
     TestBoard board;
     for (const auto& c : cases) {
         std::vector<uint8_t> partition(64 * 1024, 0);
         for (const auto& [offset, text] : c.pieces) std::copy(text.begin(), text.end(), partition.begin() + offset);
         board.set_partition("ubootenv", partition);
+        write_binary_file(board.path("faults"), std::vector<uint8_t>(c.fault.begin(), c.fault.end()));
         boot_options = BootOptions{};
         capture_stdout([] { flash_open_partitions(), read_boot_parameters(); });
         EXPECT_EQ(shown(boot_options), c.expected) << "case " << &c - cases;
