@@ -1,6 +1,6 @@
 // What the preloaded emulator watches in the switch's /user besides the devices: the room left
 // there, which DIR/user-free can make small, and the slot file that a boot-slot write names,
-// kept as it stood at that moment in DIR/boot-slot-image (removed when the slot file is absent),
+// kept as it stood at that moment in DIR/boot-slot-image (empty when the slot file is absent),
 // so that a test can tell whether the boot slot was set before its image was whole.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -44,17 +44,13 @@ int with_user_room(int result, const char* path, Stat* out) {
 }
 
 void copy_file(const char* from, const char* to) {
-    int in = open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        unlink(to);
-        return;
-    }
     int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int in = open(from, O_RDONLY | O_CLOEXEC);
     char block[65536];
-    for (ssize_t got; out >= 0 && (got = read(in, block, sizeof block)) > 0;)
+    for (ssize_t got; out >= 0 && in >= 0 && (got = read(in, block, sizeof block)) > 0;)
         if (write(out, block, size_t(got)) != got) break;
     if (out >= 0) close(out);
-    close(in);
+    if (in >= 0) close(in);
 }
 
 }  // namespace
