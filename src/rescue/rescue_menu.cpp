@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/shell.h"
 #include "console/console_input.h"
 #include "install/versions.h"
 #include "rescue/serial_download.h"
@@ -55,19 +56,17 @@ int take_option() {
     }
 }
 
-void run_shell_step(const char* message, const char* command) {
+// the steps always run to the end: a failed one is followed by the next all the same
+void announced_shell_step(const char* message, const char* command) {
     puts(message);
-    fflush(stdout);
-    // the steps always run to the end: a failed one is followed by the next all the same
-    int status = system(command);
-    (void)status;
+    shell_step(command);
 }
 
 void erase_and_recreate_user() {
-    run_shell_step("unmount filesystem", "/bin/umount /user &> /dev/null");
-    run_shell_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
-    run_shell_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
-    run_shell_step("creating default filesystem", "mkdir /user/images &> /dev/null");
+    announced_shell_step("unmount filesystem", "/bin/umount /user &> /dev/null");
+    announced_shell_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
+    announced_shell_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    announced_shell_step("creating default filesystem", "mkdir /user/images &> /dev/null");
 }
 
 // The chosen action; an action that ends the process (a reboot, a started image) leaves the menu.

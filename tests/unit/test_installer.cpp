@@ -25,6 +25,7 @@
 #include "hw/flash.h"
 #include "image/image_header.h"
 #include "install/installer.h"
+#include "support/bytes.h"
 #include "support/console_driver.h"
 #include "support/test_board.h"
 
@@ -37,17 +38,9 @@ extern "C" const char* __asan_default_options() { return "allocator_may_return_n
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(seed + i * 7 + (i >> 8));
-    return bytes;
-}
-
 Bytes image_of(uint32_t type, size_t payload_size, uint8_t seed = 1, ImageSpec plan = {.id = 0x01020304}) {
     plan.type = type;
-    return build_image(plan, pattern(payload_size, seed));
+    return build_image(plan, pattern_bytes(payload_size, seed));
 }
 
 Bytes join(std::initializer_list<Bytes> parts) {
@@ -122,23 +115,26 @@ TEST_F(Installer, UnreadableOrDamagedImageVoidsTheDownload) {
     Bytes dft = image_of(IMAGE_DEVICETREE, 100, 2);
     Bytes kernel = image_of(IMAGE_KERNEL, 100000), truncated(kernel.begin(), kernel.begin() + 70000);
     const struct {
+        const char* what;
         Bytes package;
         std::string failed;
         size_t crc_end;  // the CRC shown is over bytes 4 to this one; 0: only its form is checked
     } cases[] = {
-        // a new version with the old CRC; a truncated image
-        {join({changed(app, 12, 0x09020304), dft}), "Application: Bad crc for APPLICATION", app.size()},
-        {truncated, "Kernel: Bad crc for KERNEL", truncated.size()},
+        {"new version, old CRC", join({changed(app, 12, 0x09020304), dft}), "Application: Bad crc for APPLICATION",
+         app.size()},
+        {"truncated", truncated, "Kernel: Bad crc for KERNEL", truncated.size()},
         // a claimed total of 0xFFFFFF10: no wrap, far past the end of the file
-        {changed(app, 4, 0xFFFFFF00), "Application: Bad crc for APPLICATION", app.size()},
-        {changed(rfs, 4, 0xFFFFFF00), "Root Filesystem: Bad crc for RFS", rfs.size()},
-        // a header of 4 bytes, a total of 8 after the wrap past 2^32, a format-3 len under header length - 16
-        {join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 2}), 16, 4), dft}), "Kernel: Bad crc for KERNEL", 0},
-        {join({changed(image_of(IMAGE_KERNEL, 100), 4, 0xFFFFFFF8), dft}), "Kernel: Bad crc for KERNEL", 0},
-        {join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 3}), 4, 2), dft}), "Kernel: Bad crc for KERNEL", 0},
+        {"application past the end", changed(app, 4, 0xFFFFFF00), "Application: Bad crc for APPLICATION", app.size()},
+        {"file system past the end", changed(rfs, 4, 0xFFFFFF00), "Root Filesystem: Bad crc for RFS", rfs.size()},
+        {"header of 4 bytes", join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 2}), 16, 4), dft}),
+         "Kernel: Bad crc for KERNEL", 0},
+        {"total of 8 after a wrap past 2^32", join({changed(image_of(IMAGE_KERNEL, 100), 4, 0xFFFFFFF8), dft}),
+         "Kernel: Bad crc for KERNEL", 0},
+        {"format-3 len under header length - 16",
+         join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 3}), 4, 2), dft}), "Kernel: Bad crc for KERNEL", 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(&c - cases));
+        SCOPED_TRACE(c.what);
         EXPECT_EQ(install(c.package), 0);
         char crc[16] = "########";
         if (c.crc_end)
