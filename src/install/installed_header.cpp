@@ -11,8 +11,8 @@
 
 void read_slot_header(FILE* slot_file, uint8_t* header) {
     memset(header, 0, IMAGE_HEADER_SIZE);
-    size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
-    (void)read;  // a short file is still an installed slot: its missing bytes stay zero
+    // A short file is still an installed slot: its missing bytes stay zero.
+    [[maybe_unused]] size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
 }
 
 int partition_of_type(uint32_t type) {

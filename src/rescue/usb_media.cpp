@@ -58,9 +58,8 @@ DIR* enter_usb_directory(const char* failure_message) {
 }
 
 void leave_usb_directory(DIR* dir) {
-    if (chdir("/tmp") != 0) {
-        // Nothing else to go to; the next relative path would simply not be found.
-    }
+    // Nothing else to go to on a failure; the next relative path would simply not be found.
+    [[maybe_unused]] int left = chdir("/tmp");
     closedir(dir);
 }
 

@@ -110,9 +110,8 @@ bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout
 // diagnostics image; with bit 31 set the header is longer and the payload would start elsewhere.
 bool read_debugger_header(FILE* image, uint32_t* len) {
     uint8_t bytes[IMAGE_HEADER_SIZE] = {};
-    if (fread(bytes, 1, sizeof bytes, image) != sizeof bytes) {
-        // A short file leaves zeros, which no valid magic matches.
-    }
+    // A short file leaves zeros, which no valid magic matches.
+    [[maybe_unused]] size_t got = fread(bytes, 1, sizeof bytes, image);
     ImageHeader header = decode_image_header(bytes);
     if (header.magic != IMAGE_APPLICATION && header.magic != IMAGE_DIAGNOSTICS) {
         fprintf(stderr, "Image has invalid header 0x%x\n", header.magic);

@@ -143,11 +143,6 @@ inline Bytes claiming(Bytes image, uint32_t len) {
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
 }
-inline Bytes joined(const std::vector<Bytes>& images) {
-    Bytes package;
-    for (const auto& image : images) package.insert(package.end(), image.begin(), image.end());
-    return package;
-}
 inline bool starts_with(const Bytes& bytes, const Bytes& prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
 }

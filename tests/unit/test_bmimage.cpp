@@ -30,13 +30,6 @@
 
 namespace {
 
-// The definition: eight shift steps per byte, least significant bit first, no table.
-uint32_t crc32_bitwise(const uint8_t* data, size_t length, uint32_t reg) {
-    for (size_t i = 0; i < length; i++)
-        for (int bit = 0; bit < 8; bit++) reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
-    return reg;
-}
-
 // The check value (start 0xFFFFFFFF, no final inversion); then every short length at every
 // alignment, and longer ones, each from a random start value and split at a random point into
 // two chained calls.

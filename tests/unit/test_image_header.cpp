@@ -40,12 +40,6 @@ Bytes image_of(uint32_t type, uint32_t id, size_t payload_len, int format = 1) {
     return build_image({.type = type, .id = id, .format = format}, Bytes(payload_len, uint8_t(id + 0x40)));
 }
 
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 // The format and lengths each header gives; cases without a header length have lengths that
 // cannot describe an image (the walk's cases below cover the other malformed lengths).
 TEST(ImageFormat, FormatTable) {
