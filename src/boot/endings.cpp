@@ -12,7 +12,7 @@
 #include "rescue/rescue_menu.h"
 
 void reboot_system() {
-    // Whatever the console still holds must come out before the switch goes down.
+    // Whatever the console still holds must come out before the pause, not only after it.
     fflush(stdout);
     sleep(1);
     if (flush_then_shell("reboot") < 0) fputs("System reboot failed, please power-cycle.\n", stderr);

@@ -1,4 +1,5 @@
-// Files of the switch's own file systems: existence tests and the two application image slots.
+// Files of the switch's own file systems: existence tests, the two application image slots and
+// the sources a boot takes its image from.
 #pragma once
 
 // Where the application image is booted from, numbered as the EEPROM's boot mode records it:

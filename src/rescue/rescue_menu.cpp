@@ -56,17 +56,18 @@ int take_option() {
     }
 }
 
-// the steps always run to the end: a failed one is followed by the next all the same
-void announced_shell_step(const char* message, const char* command) {
+// The step's message, then the step. The steps always run to the end: a failed one is followed
+// by the next all the same.
+void run_shell_step(const char* message, const char* command) {
     puts(message);
     shell_step(command);
 }
 
 void erase_and_recreate_user() {
-    announced_shell_step("unmount filesystem", "/bin/umount /user &> /dev/null");
-    announced_shell_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
-    announced_shell_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
-    announced_shell_step("creating default filesystem", "mkdir /user/images &> /dev/null");
+    run_shell_step("unmount filesystem", "/bin/umount /user &> /dev/null");
+    run_shell_step("\nErasing filesystem for clean install", "flash_eraseall /dev/mtd-user-char");
+    run_shell_step("Mounting...", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    run_shell_step("creating default filesystem", "mkdir /user/images &> /dev/null");
 }
 
 // The chosen action; an action that ends the process (a reboot, a started image) leaves the menu.
