@@ -3,11 +3,12 @@
 # names; the list must name only folders below each layer; and the README's table of layers must
 # read as the list does. Run by CTest as Layering.Edges:
 #   cmake -DSOURCE_DIR=... -DLAYERS=name:dep,dep|... -DLINKS_<name>=lib,lib... -P check_layering.cmake
-# Faults tried, each caught here: an upward include (#include "boot/endings.h" in src/hw/flash.cpp,
-# which also no longer compiles, since bm_hw does not see boot/), an include of a folder two layers
-# down that the list does not name ("common/files.h" in src/options), a link added beside the list
-# (target_link_libraries(bm_hw PUBLIC bm_store)), a loop in the list (common on hw), an include
-# by a relative path ("../boot/endings.h"), and a README table whose row for store lost options.
+# Faults tried, each caught here: an upward include (#include "boot/endings.h" in
+# src/hw/flash.cpp, which also no longer compiles, since bm_hw does not see boot/), an include of
+# a folder two layers down that the list does not name ("common/files.h" in src/options), links
+# added beside the list (target_link_libraries(bm_hw PUBLIC bm_store), and of bmsim_board), a
+# loop in the list (common on hw), an include by a relative path ("../boot/endings.h"), and a
+# README table whose row for store lost options.
 
 cmake_minimum_required(VERSION 3.25)
 set(failures "")
@@ -62,6 +63,8 @@ foreach(name IN LISTS names)
   foreach(library IN LISTS links)
     if(library MATCHES "^bm_([a-z_]+)$")
       list(APPEND linked ${CMAKE_MATCH_1})
+    elseif(NOT library MATCHES "^(/|-)")
+      fail("bm_${name} links ${library}, which is no layer (only layers and system libraries by path)")
     endif()
   endforeach()
   list(SORT linked)
