@@ -10,17 +10,12 @@
 #include "console/console_input.h"
 
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
-
-extern char** environ;
 
 volatile std::sig_atomic_t break_requested = 0;
 ConsoleInput console_input = {false, KEY_READ};
@@ -56,34 +51,6 @@ void ignore_keyboard_signals() { set_keyboard_signals(SIG_IGN); }
 // An ignored signal stays ignored across exec: what the boot manager starts in its place gets
 // the dispositions it would have had.
 void restore_keyboard_signals() { set_keyboard_signals(SIG_DFL); }
-
-// As system(), which would hand the ignored keys on to the command: while the boot manager waits,
-// it ignores the interrupt key too, and the command gets all three keys at their defaults.
-int run_with_keyboard_signals(const char* command) {
-    struct sigaction ignore = {}, saved_interrupt = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, &saved_interrupt);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal_number : {SIGINT, SIGQUIT, SIGTSTP}) sigaddset(&defaults, signal_number);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    char* arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
-    pid_t child = 0;
-    int status = W_EXITCODE(127, 0);  // a shell that cannot be started, as system() reports it
-    if (posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0)
-        while (waitpid(child, &status, 0) < 0)
-            if (errno != EINTR) {
-                status = -1;
-                break;
-            }
-    posix_spawnattr_destroy(&attributes);
-    sigaction(SIGINT, &saved_interrupt, nullptr);
-    return status;
-}
 
 namespace {
 

@@ -11,12 +11,10 @@ void on_sigint(int signal_number);
 // Installs on_sigint for SIGINT.
 void install_signal_handlers();
 // The keyboard's quit and stop signals (SIGQUIT, SIGTSTP): ignored for the boot manager's whole
-// run, back at their defaults for a program that replaces it.
+// run, back at their defaults for a program that replaces it (the shell's commands get them back
+// by themselves: common/shell.h).
 void ignore_keyboard_signals();
 void restore_keyboard_signals();
-// system() for the shell and the programs of the image: they get the keyboard's signals at their
-// defaults. Its result is system()'s.
-int run_with_keyboard_signals(const char* command);
 // Waits until fd has input; false when a break (SIGINT) came first, even just before the wait.
 bool wait_for_key(int fd);
 
