@@ -129,7 +129,7 @@ TEST_F(Installer, LaterImageFailingItsCrcKeepsTheEarlierOne) {
     dft[50] ^= 1;
     char crc[16];
     snprintf(crc, sizeof crc, "%08x", crc32_update(&dft[4], uint32_t(dft.size() - 4), ~0u));
-    EXPECT_EQ(install(join({kernel, dft, image_of(IMAGE_ROOTFS, 500, 3)})), 0);
+    EXPECT_EQ(install(joined({kernel, dft, image_of(IMAGE_ROOTFS, 500, 3)})), 0);
     EXPECT_EQ(output, kWarning + "Installing Kernel: " + kOneBlock + "Installing Device Tree: Bad crc for DFT: 0x" +
                           crc + ", voiding download\n");
     EXPECT_TRUE(holds("kernel", kernel));
