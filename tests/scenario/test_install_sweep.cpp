@@ -14,7 +14,6 @@
 // case that reaches it (FromTheUsbBootPackage); the slot file written in place -> boards lost
 // after the cuts inside it (IntoTheBootSlotWithTheOtherSlotEmpty).
 #include <cstdio>
-#include <random>
 
 #include "xmodem_sender.h"
 
@@ -46,14 +45,6 @@ struct Tally {
         if (const char* path = std::getenv("BM_SWEEP_REPORT")) std::ofstream(path, std::ios::app) << line << "\n";
     }
 };
-
-// Bytes that gzip cannot shrink, so that the application image takes three 64 KiB slot writes.
-std::string noise(size_t size) {
-    std::mt19937 random(42);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = char(random());
-    return bytes;
-}
 
 bool image_verifies(const Bytes& image) {
     if (image.size() < HEADER_PROBE_SIZE) return false;

@@ -10,7 +10,6 @@
 // written in place, a flush after each piece, no fallback message without room for two copies
 // -> UsbStick.InstallIntoTheBootSlotCutShortKeepsTheOldImage.
 #include <chrono>
-#include <random>
 
 #include "scenario_board.h"
 
@@ -154,14 +153,6 @@ TEST_F(UsbStick, BreakAtTheSlotQuestionCancelsTheInstallAndIsUsedUp) {
     ends();
     EXPECT_TRUE(has(session.output, {"\tE) Exit\r\n\r\nOption? : V\r\nInstalled images versions"}));
     EXPECT_TRUE(lacks(session.output, {"Booting downloaded image", "File processed"}));
-}
-
-// Bytes that gzip cannot shrink, so that an image takes three 64 KiB slot writes.
-std::string noise(size_t size) {
-    std::mt19937 random(42);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = char(random());
-    return bytes;
 }
 
 // A power cut inside an install into the slot the switch boots, the other slot empty: the slot
