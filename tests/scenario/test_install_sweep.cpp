@@ -46,13 +46,10 @@ struct Tally {
     }
 };
 
+// One image and nothing else, whose CRC matches.
 bool image_verifies(const Bytes& image) {
-    if (image.size() < HEADER_PROBE_SIZE) return false;
-    HeaderProbe probe;
-    std::copy_n(image.begin(), HEADER_PROBE_SIZE, probe.bytes);
-    ImageLayout layout = parse_image_header(probe);
-    return image_layout_sane(layout) && layout.total_len == image.size() &&
-           crc32_update(&image[4], layout.total_len - 4, 0xFFFFFFFF) == read_be32(&image[0]);
+    PackageListing listing = list_package(image);
+    return listing.entries.size() == 1 && listing.entries[0].crc_good && listing.end == image.size();
 }
 
 // A flash image and where the install leaves it: the whole image, or for the boot loader its
