@@ -10,9 +10,10 @@
 // whole. Each sweep reports its counts on the standard output, and in $BM_SWEEP_REPORT when set.
 // Faults tried: the installer comparing only the header for "same version" -> 87 retries after
 // cuts inside the kernel's flash write left the old damage (FromTheUsbBootPackage); the boot slot
-// set before the slot file is written -> the boot-slot write finds slot 2 absent or old in every
-// case that reaches it (FromTheUsbBootPackage); the slot file written in place -> boards lost
-// after the cuts inside it (IntoTheBootSlotWithTheOtherSlotEmpty).
+// set before the slot file is written -> the reference install itself fails, its boot-slot write
+// finding slot 2 absent, with no stdio buffering involved (FromTheUsbBootPackage); the slot file
+// written in place -> 3 boards lost and 3 boot slots not verifying after the cuts inside it
+// (IntoTheBootSlotWithTheOtherSlotEmpty).
 #include <cstdio>
 
 #include "xmodem_sender.h"
