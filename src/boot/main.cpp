@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "boot/endings.h"
+#include "boot/start_limit.h"
 #include "common/files.h"
 #include "console/console_input.h"
 #include "hw/eeprom.h"
@@ -70,6 +71,7 @@ int main(int, char**) {
     BootSource source = usb_boot_enabled ? boot_from_usb() : 0;
     // Anything but 2 in the EEPROM (a failed read, an erased cell) boots slot 1.
     if (source == 0) source = get_boot_slot() == 2 ? 2 : 1;
+    source = apply_start_limit(source);
     boot_slots(source);
     reboot_system();
 }
