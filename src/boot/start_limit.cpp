@@ -12,6 +12,8 @@
 
 namespace {
 
+const char* plural(int count) { return count == 1 ? "" : "s"; }
+
 bool out_of_starts(int slot, const SlotState& state, SlotStarts* starts) {
     *starts = read_slot_starts(slot, slot_image_crc(state));
     return starts_run_out(*starts);
@@ -29,12 +31,13 @@ BootSlot apply_start_limit(BootSlot slot) {
     SlotState spare = read_slot_state(other);
     SlotStarts spare_starts;
     if (spare.crc_ok && !out_of_starts(other, spare, &spare_starts)) {
-        printf("Image%d was started %d times without being confirmed. Booting Image%d.\n", slot, starts.count, other);
+        printf("Image%d was started %d time%s without being confirmed. Booting Image%d.\n", slot, starts.count,
+               plural(starts.count), other);
         set_boot_slot(uint8_t(other));
         return other;
     }
-    printf("Image%d was started %d times without being confirmed, and Image%d cannot be booted.\n", slot,
-           starts.count, other);
+    printf("Image%d was started %d time%s without being confirmed, and Image%d cannot be booted.\n", slot, starts.count,
+           plural(starts.count), other);
     fputs("No valid application image found. Trying rescue image\n", stderr);
     carry_out(END_RESCUE_SHELL_REBOOT);
     return 0;

@@ -53,8 +53,8 @@ struct CommandLine {
 
 // Options may stand anywhere after the command. -1: carry on; otherwise the exit status.
 int parse(int argc, char** argv, CommandLine* line) {
-    const option options[] = {{"help", no_argument, nullptr, 'h'},     {"version", no_argument, nullptr, 'V'},
-                              {"json", no_argument, nullptr, 'j'},     {"slot", required_argument, nullptr, 's'},
+    const option options[] = {{"help", no_argument, nullptr, 'h'},      {"version", no_argument, nullptr, 'V'},
+                              {"json", no_argument, nullptr, 'j'},      {"slot", required_argument, nullptr, 's'},
                               {"skip-same", no_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, "+:", options, nullptr)) != -1 || optind < argc;) {
@@ -85,7 +85,8 @@ int parse(int argc, char** argv, CommandLine* line) {
 int expect_operands(const CommandLine& line, int count, bool json_allowed, bool install_options) {
     if (line.operand_count != count) return usage_error(count ? "the command lacks its operand" : "too many operands");
     if (line.json && !json_allowed) return usage_error("--json belongs to status");
-    if ((line.slot || line.skip_same) && !install_options) return usage_error("--slot and --skip-same belong to install");
+    if ((line.slot || line.skip_same) && !install_options)
+        return usage_error("--slot and --skip-same belong to install");
     return -1;
 }
 

@@ -116,7 +116,8 @@ void print_json(const Status& status) {
         print_json_slot(status, i);
     }
     fputs("],\"flash\":{", results);
-    for (int i = 0; i < 4; ++i) fprintf(results, "%s\"%s\":\"%s\"", i ? "," : "", flash_versions[i].name, status.flash[i]);
+    for (int i = 0; i < 4; ++i)
+        fprintf(results, "%s\"%s\":\"%s\"", i ? "," : "", flash_versions[i].name, status.flash[i]);
     fprintf(results, "},\"start_limit\":%d}\n", start_limit);
 }
 

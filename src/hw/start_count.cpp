@@ -17,16 +17,18 @@ uint16_t cells_of(int slot) { return uint16_t(EEPROM_START_COUNTS + 3 * (slot - 
 
 bool is_slot(int slot) { return slot == 1 || slot == 2; }
 
-// The count cell first, then the CRC cells when they name another image (see the header).
+// The count cell first, then the CRC cells when they name another image (see the header); the
+// CRC cells only once the count cell is written.
 bool write_slot_state(int slot, uint32_t image_crc, uint8_t count_cell) {
     uint16_t cells = cells_of(slot);
     uint8_t stored[3] = {};
     eeprom_read(cells, 3, stored);
-    bool written = eeprom_write_byte(cells, count_cell) == 3;
+    // A count cell that was not written must not pass to the new image with its CRC.
+    if (eeprom_write_byte(cells, count_cell) != 3) return false;
     const uint8_t tag[2] = {uint8_t(image_crc >> 8), uint8_t(image_crc)};
     for (int i = 0; i < 2; ++i)
-        if (stored[1 + i] != tag[i]) written = eeprom_write_byte(uint16_t(cells + 1 + i), tag[i]) == 3 && written;
-    return written;
+        if (stored[1 + i] != tag[i] && eeprom_write_byte(uint16_t(cells + 1 + i), tag[i]) != 3) return false;
+    return true;
 }
 
 }  // namespace
@@ -51,7 +53,8 @@ bool count_slot_start(int slot, uint32_t image_crc) {
     SlotStarts starts = read_slot_starts(slot, image_crc);
     if (starts.confirmed) return true;
     if (starts_run_out(starts)) {
-        printf("Image%d was started %d times without being confirmed.\n", slot, starts.count);
+        printf("Image%d was started %d time%s without being confirmed.\n", slot, starts.count,
+               starts.count == 1 ? "" : "s");
         return false;
     }
     write_slot_state(slot, image_crc, uint8_t(COUNT_MARK + starts.count + 1));

@@ -9,7 +9,8 @@
 // when its CRC cells name the image in the slot now, and only a count cell of the one form
 // 0xA0 + n counts starts; anything else reads as a fresh, unconfirmed image with no start yet. A
 // stale value can therefore never roll an image back, nor confirm one. Writes go count first, CRC
-// second: a power cut between them leaves a count whose CRC does not match, which reads as fresh.
+// second, and the CRC only after a count written without error: a power cut or a failed write
+// between them leaves a count whose CRC does not match, which reads as fresh.
 #pragma once
 #include <cstdint>
 

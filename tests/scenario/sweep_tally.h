@@ -19,13 +19,14 @@ enum Finding {
     BAD_START_COUNT,
     FINDING_KINDS
 };
-const char* const finding_names[FINDING_KINDS] = {"crashes",
-                                                  "hangs",
-                                                  "boards that neither boot nor reach the rescue menu",
-                                                  "untouched slots changed",
-                                                  "boot slots not verifying",
-                                                  "retries that did not complete",
-                                                  "start counts gone wrong (a run-out image started, an image confirmed by itself)"};
+const char* const finding_names[FINDING_KINDS] = {
+    "crashes",
+    "hangs",
+    "boards that neither boot nor reach the rescue menu",
+    "untouched slots changed",
+    "boot slots not verifying",
+    "retries that did not complete",
+    "start counts gone wrong (a run-out image started, an image confirmed by itself)"};
 struct Tally {
     int tried = 0, found[FINDING_KINDS] = {};
     std::string cases;  // the cases behind the counts, for the test's message

@@ -26,13 +26,6 @@ struct Bmctl : Scenario {
         for (uint32_t at = 0x13C; at < 0x142; ++at) cells.push_back(eeprom(at));
         return cells;
     }
-    // An application that runs the commands after its banner.
-    Bytes app_running(const std::string& label, const std::string& commands, uint32_t id = VERSION_1) {
-        return app_image(tree_with(label, {{"home/bin/mp.elf.strip",
-                                            "#!/bin/sh\necho \"APPLICATION " + label + " RUNNING\"\n" + commands + "\n",
-                                            true}}),
-                         id);
-    }
 };
 
 TEST_F(Bmctl, StatusOfGoodDamagedMissingAndDiagnosticsSlots) {
@@ -44,17 +37,18 @@ TEST_F(Bmctl, StatusOfGoodDamagedMissingAndDiagnosticsSlots) {
     set_eeprom("0x13A", "1");
     set_eeprom("0x13B", "0xD5");
     std::string shown = on_switch("/sbin/bmctl status --json; echo \"exit $?\"; /sbin/bmctl status");
-    EXPECT_TRUE(has(shown, {"{\"boot_slot\":2,\"boot_mode\":1,\"usb_boot\":true,\"slots\":[{\"slot\":1,\"present\":true,"
-                            "\"type\":\"application\",\"version\":\"1.0.0.0\",\"length\":" +
-                                std::to_string(one.size()) +
-                                ",\"crc_ok\":true},{\"slot\":2,\"present\":true,\"type\":\"application\","
-                                "\"version\":\"2.0.3.4\",\"length\":" +
-                                std::to_string(two.size()) +
-                                ",\"crc_ok\":false}],\"flash\":{\"bootloader\":\"255.255.255.255\",\"rfs\":"
-                                "\"255.255.255.255\",\"kernel\":\"1.2.3.4\",\"devicetree\":\"255.255.255.255\"},"
-                                "\"start_limit\":0}\nexit 0\n",
-                            "boot slot: 2\nboot mode: 1 (slot 1)\nusb boot: on\n", "slot 2: application 2.0.3.4",
-                            "crc bad\n", "kernel: 1.2.3.4\n", "start limit: off\n"}));
+    EXPECT_TRUE(
+        has(shown, {"{\"boot_slot\":2,\"boot_mode\":1,\"usb_boot\":true,\"slots\":[{\"slot\":1,\"present\":true,"
+                    "\"type\":\"application\",\"version\":\"1.0.0.0\",\"length\":" +
+                        std::to_string(one.size()) +
+                        ",\"crc_ok\":true},{\"slot\":2,\"present\":true,\"type\":\"application\","
+                        "\"version\":\"2.0.3.4\",\"length\":" +
+                        std::to_string(two.size()) +
+                        ",\"crc_ok\":false}],\"flash\":{\"bootloader\":\"255.255.255.255\",\"rfs\":"
+                        "\"255.255.255.255\",\"kernel\":\"1.2.3.4\",\"devicetree\":\"255.255.255.255\"},"
+                        "\"start_limit\":0}\nexit 0\n",
+                    "boot slot: 2\nboot mode: 1 (slot 1)\nusb boot: on\n", "slot 2: application 2.0.3.4", "crc bad\n",
+                    "kernel: 1.2.3.4\n", "start limit: off\n"}));
 
     // a diagnostics image in slot 1, none in slot 2, an erased EEPROM, the start limit on
     bmsim_ok({"new", board});
@@ -104,11 +98,11 @@ TEST_F(Bmctl, InstallsIntoTheOtherSlotAndRefusesBadInput) {
     std::string shown = on_switch(
         "for p in noise truncated missing; do /sbin/bmctl install /user/$p.img; echo \"exit $?\"; done;"
         "/sbin/bmctl install; echo \"exit $?\"; /sbin/bmctl install /user/package.img --slot 3; echo \"exit $?\"");
-    EXPECT_TRUE(has(shown, {"ERROR: No valid image found", "bmctl: /user/noise.img: nothing was installed", "exit 1\n",
-                            "Bad crc for APPLICATION", "bmctl: /user/truncated.img: nothing was installed", "exit 1\n",
-                            "bmctl: /user/missing.img: No such file or directory\nexit 1\n",
-                            "the command lacks its operand (bmctl --help)\nexit 2\n", "--slot takes 1 or 2",
-                            "exit 2\n"}));
+    EXPECT_TRUE(
+        has(shown, {"ERROR: No valid image found", "bmctl: /user/noise.img: nothing was installed", "exit 1\n",
+                    "Bad crc for APPLICATION", "bmctl: /user/truncated.img: nothing was installed", "exit 1\n",
+                    "bmctl: /user/missing.img: No such file or directory\nexit 1\n",
+                    "the command lacks its operand (bmctl --help)\nexit 2\n", "--slot takes 1 or 2", "exit 2\n"}));
     EXPECT_FALSE(fs::exists(slot_path(2)));
     EXPECT_EQ(eeprom(0x100), 1);
 
@@ -116,7 +110,8 @@ TEST_F(Bmctl, InstallsIntoTheOtherSlotAndRefusesBadInput) {
     fs::permissions(board + "/user/images", fs::perms::owner_read | fs::perms::owner_exec);
     shown = on_switch("/sbin/bmctl install /user/package.img; echo \"exit $?\"");
     fs::permissions(board + "/user/images", fs::perms::owner_all);
-    EXPECT_TRUE(has(shown, {"Image2 update failed (err 13)", "bmctl: /user/package.img: nothing was installed", "exit 1"}));
+    EXPECT_TRUE(
+        has(shown, {"Image2 update failed (err 13)", "bmctl: /user/package.img: nothing was installed", "exit 1"}));
     EXPECT_EQ(eeprom(0x100), 1);
     write_text(board + "/faults", "missing /dev/i2c-0\n");
     shown = on_switch("/sbin/bmctl install /user/package.img; echo \"exit $?\"; /sbin/bmctl status; echo \"exit $?\"");
@@ -125,10 +120,11 @@ TEST_F(Bmctl, InstallsIntoTheOtherSlotAndRefusesBadInput) {
     EXPECT_FALSE(fs::exists(slot_path(2)));
 
     // the package: by default into the slot this start did not come from, then skipped as the same
-    shown = on_switch("/sbin/bmctl install /user/package.img 2>/tmp/messages; echo \"exit $?\"; cat /tmp/messages;"
-                      "/sbin/bmctl install /user/package.img --skip-same --slot 2; echo \"exit $?\"");
-    EXPECT_TRUE(has(shown, {"/user/package.img: installed; boot slot 2\nexit 0\n", "Installing Kernel: ", "Image2 updated succeeded",
-                            "Image2 has same version as existing image. Skipping update...",
+    shown = on_switch(
+        "/sbin/bmctl install /user/package.img 2>/tmp/messages; echo \"exit $?\"; cat /tmp/messages;"
+        "/sbin/bmctl install /user/package.img --skip-same --slot 2; echo \"exit $?\"");
+    EXPECT_TRUE(has(shown, {"/user/package.img: installed; boot slot 2\nexit 0\n", "Installing Kernel: ",
+                            "Image2 updated succeeded", "Image2 has same version as existing image. Skipping update...",
                             "/user/package.img: already installed; boot slot 2\nexit 0\n"}));
     // no percents where nobody watches them move; on the console they show
     EXPECT_TRUE(lacks(shown.substr(0, shown.find("File processed")), {"\b"}));

@@ -8,7 +8,8 @@
 // Faults tried: the boot slot written before the slot file is closed (installer) -> the cuts inside
 // the slot write leave a boot slot whose image fails (BmctlInstall); the count cell written after
 // the CRC cells -> the cuts between them confirm slot 1's image with an older image's confirmation
-// (StartCounting).
+// (StartCounting); the CRC cells written after a failed write of the count cell -> i2c write-fail
+// 0 8 does the same (StartCounting).
 #include "sweep_tally.h"
 
 namespace {
@@ -21,11 +22,20 @@ struct UpdateSweep : SweepScenario<Scenario> {
     const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     const Bytes run_out = app_image("ran-out", VERSION_2);
 
-    // The application of slot 1 installing the package, in place of the boot manager.
+    // The application of slot 1 installing the package, in place of the boot manager. bmctl may
+    // fail (1) under a fault, never otherwise.
     void run_bmctl_install(const std::string& fault) {
         size_t log_from = log().size();
         boot({"--program", board + "/install.sh", "--time-scale", "0.01"});
         finish_run(fault, log_from);
+        size_t at = session.output.find("bmctl exit ");
+        if (at != std::string::npos && !contains("01", session.output.substr(at + 11, 1)))
+            tally.count(CRASH, fault, session.output.substr(at));
+    }
+    void write_install_script(const std::string& options) {
+        write_text(board + "/install.sh",
+                   "#!/bin/sh\n/sbin/bmctl install " + options + "/user/package.img\necho \"bmctl exit $?\"\n");
+        chmod((board + "/install.sh").c_str(), 0755);
     }
     // The start after a case, with nobody at the console: an application or the rescue menu.
     void next_start(const std::string& fault) {
@@ -55,7 +65,7 @@ struct UpdateSweep : SweepScenario<Scenario> {
         check_slots(fault);
         next_start(fault);
         // the start after that one came from whatever the boot slot named: the retry says slot 2
-        write_text(board + "/install.sh", "#!/bin/sh\n/sbin/bmctl install --slot 2 /user/package.img\n");
+        write_install_script("--slot 2 ");
         run_bmctl_install(fault + " (retry)");
         if (!starts_with(partition("kernel"), kernel) || slot(2) != app || eeprom(0x100) != 2)
             tally.count(RETRY_INCOMPLETE, fault, "the retry left the kernel, slot 2 or the boot slot");
@@ -91,8 +101,7 @@ TEST_F(UpdateSweep, BmctlInstall) {
     set_eeprom("0x100", "1");
     set_eeprom("0x13A", "1");
     write_binary_file(board + "/user/package.img", joined({kernel, app}));
-    write_text(board + "/install.sh", "#!/bin/sh\n/sbin/bmctl install /user/package.img\n");
-    chmod((board + "/install.sh").c_str(), 0755);
+    write_install_script("");
     keep_reference();
 
     restore_reference();
@@ -128,7 +137,8 @@ TEST_F(UpdateSweep, StartCounting) {
 
     restore_reference();
     boot({"--time-scale", "0.01"});
-    ASSERT_TRUE(shows({"Image2 was started 1 times without being confirmed. Booting Image1.", "APPLICATION old RUNNING"}));
+    ASSERT_TRUE(
+        shows({"Image2 was started 1 time without being confirmed. Booting Image1.", "APPLICATION old RUNNING"}));
     session.stop();
     ASSERT_EQ(eeprom(0x100), 1);
     ASSERT_EQ(eeprom(0x13C), 0xA1);

@@ -70,8 +70,8 @@ TEST_F(StartCount, WritesTheCountBeforeTheImageItBelongsTo) {
     for (int i = 0; i < 3; ++i) board.set_eeprom(0x13C + i, std::vector<uint8_t>{0xA1, 0x56, 0x78}[i]);
     board.clear_log();
     EXPECT_TRUE(count_slot_start(1, CRC_A));
-    EXPECT_EQ(log_lines_starting(board.log(), {"i2c-0 write 0x54 01 3c ", "i2c-0 write 0x54 01 3d ",
-                                               "i2c-0 write 0x54 01 3e "}),
+    EXPECT_EQ(log_lines_starting(board.log(),
+                                 {"i2c-0 write 0x54 01 3c ", "i2c-0 write 0x54 01 3d ", "i2c-0 write 0x54 01 3e "}),
               (std::vector<std::string>{"i2c-0 write 0x54 01 3c a1", "i2c-0 write 0x54 01 3d ab",
                                         "i2c-0 write 0x54 01 3e cd"}));
     EXPECT_EQ(starts(1, CRC_A), "1");
