@@ -8,6 +8,8 @@
 
 #include "scenario_board.h"
 
+inline const std::string MENU = "Option? : ";
+
 // What a sweep found: everything but the cases tried must stay zero.
 enum Finding {
     CRASH,
@@ -67,6 +69,11 @@ template <typename Base>
 struct SweepScenario : Base {
     using Base::board;
     using Base::session;
+    // The reference install: a kernel and an application for slot 2 over an older kernel and an
+    // older application in slot 1.
+    const Bytes old_app = app_image("old"), old_kernel = flash_image(IMAGE_KERNEL, 20000, 1, VERSION_1);
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
+    const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     const std::string reference = temp_dir("bmsim-reference");
     Tally tally;
 

@@ -17,12 +17,7 @@
 
 namespace {
 
-const std::string MENU = "Option? : ";
-
 struct InstallSweep : SweepScenario<XmodemScenario> {
-    const Bytes old_app = app_image("old"), old_kernel = flash_image(IMAGE_KERNEL, 20000, 1, VERSION_1);
-    const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
-    const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     bool serial = false;  // the install comes by serial download, else from the USB boot package
     bool reference_whole = false;
 
@@ -112,14 +107,9 @@ struct InstallSweep : SweepScenario<XmodemScenario> {
         bool sampled = serial && !(depth && std::string(depth) == "full");
         const std::string log_text = reference_log();
         if (!reference_whole) return;
-        int device_requests = 0;
-        std::istringstream lines(log_text);
-        for (std::string line; std::getline(lines, line);)
-            if (!std::ranges::any_of(Texts{"sleep", "usleep", "nanosleep", "clock_nanosleep", "poll"},
-                                     [&](const std::string& pause) { return line.starts_with(pause + " "); }))
-                ++device_requests;
-        EXPECT_GT(device_requests, 50);
-        sweep("power-cut request", device_requests, sampled ? 10 : 1);
+        int requests = device_requests(log_text);
+        EXPECT_GT(requests, 50);
+        sweep("power-cut request", requests, sampled ? 10 : 1);
         sweep("power-cut slot-write", int((app.size() + 65535) / 65536));
         if (!sampled) {
             sweep("fail kernel write", int(count_of(log_text, "mtd-kernel pwrite ")));

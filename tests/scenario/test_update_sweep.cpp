@@ -14,12 +14,7 @@
 
 namespace {
 
-const std::string MENU = "Option? : ";
-
 struct UpdateSweep : SweepScenario<Scenario> {
-    const Bytes old_app = app_image("old"), old_kernel = flash_image(IMAGE_KERNEL, 20000, 1, VERSION_1);
-    const Bytes kernel = flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2);
-    const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
     const Bytes run_out = app_image("ran-out", VERSION_2);
 
     // The application of slot 1 installing the package, in place of the boot manager. bmctl may
