@@ -118,6 +118,15 @@ struct SweepScenario : Base {
                 tally.count(contains(how, "time-out") ? HANG : CRASH, fault, how);
         }
     }
+    // Slot 1 stays as it was, and the boot slot names a slot whose image verifies.
+    void check_slots(const std::string& fault) {
+        if (this->slot(1) != old_app) tally.count(UNTOUCHED_CHANGED, fault, "slot 1 changed");
+        int boot_slot = this->eeprom(0x100);
+        if (boot_slot != 1 && boot_slot != 2)
+            tally.count(BAD_BOOT_SLOT, fault, "boot slot " + std::to_string(boot_slot));
+        else if (!image_verifies(this->slot(boot_slot)))
+            tally.count(BAD_BOOT_SLOT, fault, "slot " + std::to_string(boot_slot) + " does not verify");
+    }
     // The device requests of a run's log, without the pauses.
     static int device_requests(const std::string& log_text) {
         int count = 0;

@@ -64,12 +64,7 @@ struct InstallSweep : SweepScenario<XmodemScenario> {
         if (serial) env({"diagnostics=rescue"});
         run_install(fault, 1);
         fs::remove(board + "/faults");
-        if (slot(1) != old_app) tally.count(UNTOUCHED_CHANGED, fault, "slot 1 changed");
-        int boot_slot = eeprom(0x100);
-        if (boot_slot != 1 && boot_slot != 2)
-            tally.count(BAD_BOOT_SLOT, fault, "boot slot " + std::to_string(boot_slot));
-        else if (!image_verifies(slot(boot_slot)))
-            tally.count(BAD_BOOT_SLOT, fault, "slot " + std::to_string(boot_slot) + " does not verify");
+        check_slots(fault);
 
         if (serial) env({"diagnostics=none"});
         if (!serial) bmsim_ok({"usb", board, "remove"});

@@ -42,15 +42,6 @@ struct UpdateSweep : SweepScenario<Scenario> {
             tally.count(BAD_START_COUNT, fault, "slot 2's image ran out of starts and was started");
         session.stop();
     }
-    void check_slots(const std::string& fault) {
-        if (slot(1) != old_app) tally.count(UNTOUCHED_CHANGED, fault, "slot 1 changed");
-        int boot_slot = eeprom(0x100);
-        if (boot_slot != 1 && boot_slot != 2)
-            tally.count(BAD_BOOT_SLOT, fault, "boot slot " + std::to_string(boot_slot));
-        else if (!image_verifies(slot(boot_slot)))
-            tally.count(BAD_BOOT_SLOT, fault, "slot " + std::to_string(boot_slot) + " does not verify");
-    }
-
     void install_case(const std::string& fault) {
         restore_reference();
         ++tally.tried;
