@@ -71,9 +71,11 @@ TEST_F(Bmctl, SetSlotAndMarkGood) {
     set_eeprom("0x13A", "1");
     std::string shown = on_switch(
         "/sbin/bmctl set-slot 2; echo \"exit $?\"; /sbin/bmctl set-slot 1; echo \"exit $?\";"
-        "/sbin/bmctl mark-good; echo \"exit $?\"; /sbin/bmctl set-slot 3; echo \"exit $?\"");
+        "/sbin/bmctl mark-good; echo \"exit $?\"; /sbin/bmctl set-slot 3; echo \"exit $?\";"
+        "/sbin/bmctl --version; /sbin/bmctl --help | head -n 1");
     EXPECT_TRUE(has(shown, {"bmctl: /user/images/image2: its image does not verify\nexit 1\n", "boot slot 1\nexit 0\n",
-                            "nothing to confirm\nexit 0\n", "bmctl: set-slot takes 1 or 2 (bmctl --help)\nexit 2\n"}));
+                            "nothing to confirm\nexit 0\n", "bmctl: set-slot takes 1 or 2 (bmctl --help)\nexit 2\n",
+                            "bmctl 1.0.0\nUsage: bmctl COMMAND [OPTIONS]\n"}));
     EXPECT_EQ(eeprom(0x100), 1);
     EXPECT_EQ(start_cells(), std::vector<int>(6, 0xFF));
 
