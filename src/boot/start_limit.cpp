@@ -40,5 +40,5 @@ BootSlot apply_start_limit(BootSlot slot) {
            plural(starts.count), other);
     fputs("No valid application image found. Trying rescue image\n", stderr);
     carry_out(END_RESCUE_SHELL_REBOOT);
-    return 0;
+    return NO_BOOT_SOURCE;
 }
