@@ -5,7 +5,7 @@
 // byte for byte, the boot slot names a slot whose image verifies, the next start reaches an
 // application or the rescue menu and never the image that ran out, and a retried install
 // completes. Each sweep reports its counts like the install sweeps.
-// Faults tried: the boot slot written before the slot file is closed (installer) -> the cuts inside
+// Faults tried: the boot slot written before the slot file (installer) -> 4 cuts in and before
 // the slot write leave a boot slot whose image fails (BmctlInstall); the count cell written after
 // the CRC cells -> the cuts between them confirm slot 1's image with an older image's confirmation
 // (StartCounting); the CRC cells written after a failed write of the count cell -> i2c write-fail
