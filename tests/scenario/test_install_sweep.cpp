@@ -16,42 +16,10 @@
 // (IntoTheBootSlotWithTheOtherSlotEmpty).
 #include <cstdio>
 
+#include "sweep_tally.h"
 #include "xmodem_sender.h"
 
 namespace {
-
-const std::string MENU = "Option? : ";
-
-// What a sweep found: everything but the cases tried must stay zero.
-enum Finding { CRASH, HANG, LOST_BOARD, UNTOUCHED_CHANGED, BAD_BOOT_SLOT, RETRY_INCOMPLETE, FINDING_KINDS };
-const char* const finding_names[FINDING_KINDS] = {"crashes",
-                                                  "hangs",
-                                                  "boards that neither boot nor reach the rescue menu",
-                                                  "untouched slots changed",
-                                                  "boot slots not verifying",
-                                                  "retries that did not complete"};
-struct Tally {
-    int tried = 0, found[FINDING_KINDS] = {};
-    std::string cases;  // the cases behind the counts, for the test's message
-
-    void count(Finding finding, const std::string& fault, const std::string& what) {
-        ++found[finding];
-        cases += "  " + fault + ": " + what + "\n";
-    }
-    void report(const std::string& name) const {
-        std::string line = "sweep " + name + ": " + std::to_string(tried) + " cases tried";
-        for (int kind = 0; kind < FINDING_KINDS; ++kind)
-            line += ", " + std::to_string(found[kind]) + " " + finding_names[kind];
-        printf("%s\n", line.c_str());
-        if (const char* path = std::getenv("BM_SWEEP_REPORT")) std::ofstream(path, std::ios::app) << line << "\n";
-    }
-};
-
-// One image and nothing else, whose CRC matches.
-bool image_verifies(const Bytes& image) {
-    PackageListing listing = list_package(image);
-    return listing.entries.size() == 1 && listing.entries[0].crc_good && listing.end == image.size();
-}
 
 // A flash image and where the install leaves it: the whole image, or for the boot loader its
 // payload (written without its header).
@@ -65,22 +33,13 @@ Bytes boot_loader(uint32_t id, uint8_t seed) {
     return build_image({.type = IMAGE_BOOTLOADER, .id = id, .embed_header_copy = true}, pattern_bytes(6000, seed));
 }
 
-struct InstallSweep : XmodemScenario {
-    const Bytes old_app = app_image("old");
-    const Bytes app = app_image(tree_with("new", {{"home/noise", noise(150000)}}), VERSION_2);
+struct InstallSweep : SweepScenario<XmodemScenario> {
     std::vector<Flashed> flashed;  // the flash images of the package, the application after them
     bool with_app = true;
-    Bytes slot1;        // slot 1 before the install and after it; empty: no slot file
-    int boot_slot = 1;  // the EEPROM's before the install
-    const std::string reference = temp_dir("bmsim-reference");
+    Bytes slot1;          // slot 1 before the install and after it; empty: no slot file
+    int boot_slot = 1;    // the EEPROM's before the install
     bool serial = false;  // the install comes by serial download, else from the USB boot package
     bool reference_whole = false;
-    Tally tally;
-
-    void TearDown() override {
-        XmodemScenario::TearDown();
-        fs::remove_all(reference);
-    }
 
     // The board before the install, kept aside: a case starts from a copy of it. Erase blocks of
     // 16 KiB give the kernel's write three of them.
@@ -101,12 +60,10 @@ struct InstallSweep : XmodemScenario {
             set_eeprom("0x13B", "0xD5");
             insert_stick({{"NXR4417_Boot.img", package}});
         }
-        fs::remove_all(reference);
-        fs::copy(board, reference, fs::copy_options::recursive);
+        keep_reference();
     }
     void prepare_kernel_and_app(bool by_serial) {
-        flashed = {
-            {"kernel", flash_image(IMAGE_KERNEL, 20000, 1, VERSION_1), flash_image(IMAGE_KERNEL, 40000, 7, VERSION_2)}};
+        flashed = {{"kernel", old_kernel, kernel}};
         slot1 = old_app;
         prepare(by_serial);
     }
@@ -128,25 +85,6 @@ struct InstallSweep : XmodemScenario {
         fs::remove(kept);
         return in_order;
     }
-    void restore_reference() {
-        session.stop();
-        fs::remove_all(board);
-        fs::copy(reference, board, fs::copy_options::recursive);
-    }
-
-    // Waits until the console shows one of the texts after the mark (moving the mark past it) or
-    // the run ends; the index of the text, or -1.
-    int await_any(const Texts& texts, double seconds = 60) {
-        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);;) {
-            for (size_t i = 0; i < texts.size(); ++i)
-                if (size_t at = session.output.find(texts[i], session.mark); at != std::string::npos) {
-                    session.mark = at + texts[i].size();
-                    return int(i);
-                }
-            if (std::chrono::steady_clock::now() >= deadline || session.closed) return -1;
-            session.expect("\x01 never shown", 0.2);
-        }
-    }
     // The operator's part of one install: the download for the serial one, then 2 at every slot
     // question, and R at the menu that follows a download.
     void operate_install() {
@@ -159,20 +97,6 @@ struct InstallSweep : XmodemScenario {
         }
         for (int seen; (seen = await_any({SLOT_PROMPT, MENU})) >= 0;)
             seen == 0 ? session.send("2\n") : (void)press("R");
-    }
-    // Ends the run, counting a hang or a crash: the end lines of the board log name how each start
-    // ended, and only a start that the faults file cut may end by a signal.
-    void finish_run(const std::string& fault, size_t log_from) {
-        if (session.wait_exit(90) == -1) tally.count(HANG, fault, "the run did not end");
-        std::string starts = log().substr(log_from);
-        for (const char* sign : {"AddressSanitizer", "runtime error", "Segmentation fault"})
-            if (contains(session.output, sign)) tally.count(CRASH, fault, sign);
-        for (size_t at = 0; (at = starts.find(" ended: ", at)) != std::string::npos; ++at) {
-            std::string how = starts.substr(at, starts.find('\n', at) - at);
-            if (contains(how, "signal") || (contains(how, "status 1") && !contains(how, "power cut")) ||
-                contains(how, "time-out"))
-                tally.count(contains(how, "time-out") ? HANG : CRASH, fault, how);
-        }
     }
     void run_install(const std::string& fault, int starts) {
         size_t log_from = log().size();
@@ -233,14 +157,9 @@ struct InstallSweep : XmodemScenario {
         bool sampled = serial && !(depth && std::string(depth) == "full");
         const std::string log_text = reference_log();
         if (!reference_whole) return;
-        int device_requests = 0;
-        std::istringstream lines(log_text);
-        for (std::string line; std::getline(lines, line);)
-            if (!std::ranges::any_of(Texts{"sleep", "usleep", "nanosleep", "clock_nanosleep", "poll"},
-                                     [&](const std::string& pause) { return line.starts_with(pause + " "); }))
-                ++device_requests;
-        EXPECT_GT(device_requests, flashed.empty() ? 10 : 50);
-        sweep("power-cut request", device_requests, sampled ? 10 : 1);
+        int requests = device_requests(log_text);
+        EXPECT_GT(requests, flashed.empty() ? 10 : 50);
+        sweep("power-cut request", requests, sampled ? 10 : 1);
         if (with_app) sweep("power-cut slot-write", int((app.size() + 65535) / 65536));
         if (!sampled) {
             for (const Flashed& f : flashed) {
