@@ -7,7 +7,7 @@
 //   when a good one follows -> SignatureCheck.HostileCasesTable;
 //   the base64 decoder accepting a missing padding character, the X25519 OID taken for Ed25519 ->
 //   PemKey.RoundTripAndRefusals;
-//   a directory named *.pem counted as a key -> KeyFolder.BadFilesAreReportedAndStillCount;
+//   a read error taken for an empty key file -> KeyFolder.BadFilesAreReportedAndStillCount;
 //   sign replacing every older signature instead of the same key's -> ImageSigner.ReplacesOnlyItsOwnKey.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
