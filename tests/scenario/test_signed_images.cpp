@@ -10,36 +10,13 @@
 //   a key folder with bad files only taken as no keys -> SignedImages.BadKeyFilesAreReportedAndTrustNothing;
 //   signature images not stepped over without keys, or written into the slot ->
 //   SignedImages.WithoutKeysSignedPackagesInstallAndBootAsUnsigned.
-#include "bmimage/image_signer.h"
 #include "image/signature_image.h"
-#include "keys/pem_key.h"
-#include "scenario_board.h"
+#include "signed_board.h"
 
 namespace {
 
-const uint8_t KEY_A = 0xA1, KEY_B = 0xB2;
-
-Bytes signed_by(const Bytes& file, uint8_t key) {
-    Bytes seed(ED25519_KEY_SIZE, key), out;
-    EXPECT_EQ(sign_package(file, seed.data(), &out), "");
-    return out;
-}
-
-std::string public_pem(uint8_t key) {
-    Bytes seed(ED25519_KEY_SIZE, key), public_key(ED25519_KEY_SIZE);
-    public_key_of(seed.data(), public_key.data());
-    char text[PEM_KEY_TEXT_MAX];
-    return std::string(text, encode_pem_key(public_key.data(), PEM_PUBLIC_KEY, text));
-}
-
 struct SignedImages : Scenario {
-    // The board trusts the key through bmsim keys add.
-    void trust(uint8_t key) {
-        std::string pem = board + ".key" + std::to_string(key) + ".pem";
-        write_text(pem, public_pem(key));
-        bmsim_ok({"keys", board, "add", pem});
-        fs::remove(pem);
-    }
+    void trust(uint8_t key) { ::trust(board, key); }
     // Installs the file as slot 1's USB replacement and boots up to the application.
     void replace_slot1(const Bytes& file, const Texts& texts) {
         set_eeprom("0x13B", "0xD5");
