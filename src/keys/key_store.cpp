@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +26,9 @@ std::vector<std::string> pem_file_names(const char* folder) {
     while (const dirent* entry = readdir(dir))
         if (is_pem_name(entry->d_name)) names.emplace_back(entry->d_name);
     closedir(dir);
-    std::sort(names.begin(), names.end());
+    // a handful of names: an insertion sort keeps the program small
+    for (size_t i = 1; i < names.size(); i++)
+        for (size_t k = i; k > 0 && names[k] < names[k - 1]; k--) names[k].swap(names[k - 1]);
     return names;
 }
 
