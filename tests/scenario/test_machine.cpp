@@ -5,7 +5,8 @@
 // Faults tried: /user not unpacked back after the run (sim/machine/start.sh) -> UsbStickBoot/qemu
 // and SerialDownloadInstallsKernelAndApplication/qemu fail; the console's pseudo-terminal adding a
 // second CR (no `stty -onlcr`), bmsim ignoring --machine qemu, init not restoring the registers of
-// the device at 0x20 -> every /qemu case fails.
+// the device at 0x20 -> every /qemu case fails; init not showing the board's keys at
+// /etc/bootmanager/keys -> SignedPackageOverSerialDownloadOnASwitchWithAKey/qemu fails.
 #include <map>
 
 #include "signed_board.h"
