@@ -33,8 +33,8 @@ endif()
 
 # The library and its optional Ed25519 module (SHA-512 signatures), as the authors wrote them:
 # built without the project's warnings-as-errors, which are for the project's own code.
-add_library(bm_monocypher STATIC ${monocypher_dir}/src/monocypher.c ${monocypher_dir}/src/optional/monocypher-ed25519.c)
-target_include_directories(bm_monocypher SYSTEM PUBLIC ${monocypher_dir}/src ${monocypher_dir}/src/optional)
+add_library(monocypher STATIC ${monocypher_dir}/src/monocypher.c ${monocypher_dir}/src/optional/monocypher-ed25519.c)
+target_include_directories(monocypher SYSTEM PUBLIC ${monocypher_dir}/src ${monocypher_dir}/src/optional)
 # Each function in a section of its own, so that the programs keep only the ones they call.
-target_compile_options(bm_monocypher PRIVATE -Wno-error -ffunction-sections -fdata-sections)
-set_target_properties(bm_monocypher PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(monocypher PRIVATE -Wno-error -ffunction-sections -fdata-sections)
+set_target_properties(monocypher PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monocypher-ed25519.h"
+#include <monocypher-ed25519.h>
 
 namespace {
 

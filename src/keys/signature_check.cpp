@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "monocypher-ed25519.h"
+#include <monocypher-ed25519.h>
 
 bool add_trusted_key(KeyList* list, const uint8_t* public_key) {
     if (list->count == MAX_TRUSTED_KEYS) return false;

@@ -20,8 +20,6 @@ uint8_t fallback_attempt = 0;
 
 namespace {
 
-constexpr BootSource USB_SOURCE = 3;
-
 // The input image file and the application tarball of one attempt; leaving scope closes them.
 struct BootFiles {
     FILE* input = nullptr;
@@ -94,7 +92,7 @@ Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, u
 }
 
 Ending crc_failed(BootSource source) {
-    if (source == USB_SOURCE) {
+    if (source == BOOT_USB_STICK) {
         fputs("USB image CRC failed.", stderr);
         return GO_ON;
     }
@@ -113,7 +111,7 @@ bool signature_refused(BootSource source, FILE* input, const FoundImage& found, 
     SignatureRun run = read_signature_run(input, found.position + found.layout.total_len);
     SignatureVerdict verdict = check_image_signatures(switch_keys(), image, found.layout.total_len, run);
     if (verdict == SIGNATURE_GOOD) return false;
-    if (source == USB_SOURCE)
+    if (source == BOOT_USB_STICK)
         fprintf(stderr, "USB image signature check failed: %s\n", signature_verdict_text(verdict));
     else
         fprintf(stderr, "Image%d signature check failed: %s\n", source, signature_verdict_text(verdict));
@@ -121,7 +119,7 @@ bool signature_refused(BootSource source, FILE* input, const FoundImage& found, 
 }
 
 Ending no_image_found(BootSource source, const FoundImage& found) {
-    if (source == USB_SOURCE) {
+    if (source == BOOT_USB_STICK) {
         fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
         return GO_ON;
     }
@@ -170,10 +168,10 @@ Ending boot_image(BootSource source) {
     BootFiles files;
 
     // open the input
-    if (source == 1 || source == 2) {
+    if (source == BOOT_SLOT_1 || source == BOOT_SLOT_2) {
         files.input = open_slot_image(&source);
         if (!files.input) return END_RESCUE_SHELL_REBOOT;
-    } else if (source == USB_SOURCE) {
+    } else if (source == BOOT_USB_STICK) {
         files.input = open_usb_image();
         if (!files.input) return GO_ON;
     } else {

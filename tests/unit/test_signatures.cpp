@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
+#include <monocypher-ed25519.h>
 #include "bmimage/image_builder.h"
 #include "bmimage/image_signer.h"
 #include "image/signature_image.h"
 #include "keys/key_store.h"
 #include "keys/pem_key.h"
 #include "keys/signature_check.h"
-#include "monocypher-ed25519.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
+#include <monocypher-ed25519.h>
 #include "image/signature_image.h"
-#include "monocypher-ed25519.h"
 
 std::string signed_entries(const std::vector<uint8_t>& file, std::vector<SignedEntry>* entries) {
     entries->clear();

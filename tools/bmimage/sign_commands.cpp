@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include <monocypher.h>
 #include "cli.h"
 #include "image/image_header.h"
 #include "image/signature_image.h"
 #include "image_builder.h"
 #include "image_signer.h"
-#include "monocypher.h"
 
 static const char keygen_help[] =
     "usage: bmimage keygen -o KEY [--pub-out PUB]\n"
