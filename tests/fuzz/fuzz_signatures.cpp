@@ -1,7 +1,10 @@
 // The signatures after an image and the switch's key files, over arbitrary bytes: the run of
-// signature images read from a stream and from a buffer (the two must agree, and never read past
-// the end), the check against a fixed trusted key, and a key file's text decoded as a public and
-// as a private key (a decoded public key encodes back to a file that decodes to the same key).
+// signature images after the file's first image, read from a stream and from a buffer (the two
+// must agree, and never read past the end), the check against a fixed trusted key, and a key
+// file's text decoded as a public and as a private key (a decoded public key encodes back to a
+// file that decodes to the same key).
+// Fault tried: the buffer's signature image read without its bounds check -> heap-buffer-overflow
+// within seconds.
 #include <stdio.h>
 #include <string.h>
 
@@ -14,12 +17,16 @@
 namespace {
 
 void check_run(const uint8_t* data, size_t size) {
-    uint32_t image_len = size > 0 ? data[0] : 0;  // where the signed image ends
+    // the signed image: the file's first image, as the installer and the slot boot find it
     std::vector<uint8_t> bytes(data, data + size);
-    SignatureRun in_buffer = signature_run_in_buffer(bytes.data(), size, image_len);
-    FILE* file = fmemopen(bytes.data(), size == 0 ? 1 : size, "rb");
+    PackageWalk walk = walk_buffer(bytes.data(), size);
+    FoundImage image;
+    if (size == 0 || walk_next(&walk, &image) != WALK_IMAGE) return;
+    uint64_t image_end = walk.next;
+    SignatureRun in_buffer = signature_run_in_buffer(bytes.data(), size, image_end);
+    FILE* file = fmemopen(bytes.data(), size, "rb");
     if (file == nullptr) return;
-    SignatureRun in_stream = size == 0 ? in_buffer : read_signature_run(file, image_len);
+    SignatureRun in_stream = read_signature_run(file, image_end);
     fclose(file);
     if (in_buffer.count != in_stream.count || in_buffer.malformed != in_stream.malformed ||
         in_buffer.end != in_stream.end || (in_buffer.count > 0 && in_buffer.end > size))
@@ -30,7 +37,7 @@ void check_run(const uint8_t* data, size_t size) {
     KeyList keys{};
     keys.files = 1;
     add_trusted_key(&keys, key);
-    if (image_len <= size) check_image_signatures(keys, bytes.data(), image_len, in_buffer);
+    if (image_end <= size) check_image_signatures(keys, bytes.data(), uint32_t(image_end), in_buffer);
 }
 
 void check_key_text(const uint8_t* data, size_t size) {

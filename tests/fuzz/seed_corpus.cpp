@@ -26,8 +26,7 @@ int main(int argc, char** argv) {
                 build_image(plan, std::vector<uint8_t>(40 + format, 0x5A));
             if (format == 3 || type == IMAGE_APPLICATION) package.insert(package.end(), image.begin(), image.end());
         }
-    // An image of 60 bytes (the signature target reads the first byte as where the image ends)
-    // followed by two signature images.
+    // An image followed by two signature images.
     std::vector<uint8_t>& signed_image = seeds["signed-image"] =
         build_image({.type = 0x3C504754}, std::vector<uint8_t>(44, 0x5A));
     ImageSignature signature = {{1, 2, 3, 4, 5, 6, 7, 8}, {}};
