@@ -6,7 +6,8 @@
 //   SignedImages.InstallRefusesEveryHostileCaseWithNothingWritten;
 //   the slot boot's check, the USB image's (same code), the rescue partition's check, the
 //   recovery copy without its signatures -> SignedImages.BootRefusesUnverifiedSlotUsbAndRescueImages;
-//   the slot file written without the signatures -> both of the above (the next boot refuses it);
+//   the slot file written without the signatures -> both of the above (the next boot refuses it),
+//   and SignedImages.BmctlInstallChecksSignaturesToo;
 //   a key folder with bad files only taken as no keys -> SignedImages.BadKeyFilesAreReportedAndTrustNothing;
 //   signature images not stepped over without keys, or written into the slot ->
 //   SignedImages.WithoutKeysSignedPackagesInstallAndBootAsUnsigned.
@@ -128,6 +129,28 @@ TEST_F(SignedImages, BootRefusesUnverifiedSlotUsbAndRescueImages) {
     EXPECT_EQ(slot(1), signed_by(recovery, KEY_A));
     env({"--clear"});
     boot_showing({"Booting image '1'", "APPLICATION recovery RUNNING"});
+}
+
+// bmctl install, run on the switch as an application would, checks as the rescue menu does: the
+// unsigned package is refused with nothing written, the signed one installed with its signature.
+TEST_F(SignedImages, BmctlInstallChecksSignaturesToo) {
+    trust(KEY_A);
+    const Bytes app = app_image("two", VERSION_2);
+    put_slot(1, signed_by(app_image("one"), KEY_A));
+    set_eeprom("0x100", "1");
+    set_eeprom("0x13A", "1");
+    write_binary_file(board + "/user/unsigned.img", app);
+    write_binary_file(board + "/user/signed.img", signed_by(app, KEY_A));
+    std::string script = board + "/commands.sh";
+    write_text(script,
+               "#!/bin/sh\nfor p in unsigned signed; do /sbin/bmctl install /user/$p.img; echo \"exit $?\"; done\n");
+    chmod(script.c_str(), 0755);
+    boot({"--program", script});
+    ends();
+    EXPECT_TRUE(
+        has(plain(session.output), {"Installing Application: Signature check failed: no signature, voiding download",
+                                    "nothing was installed", "exit 1\n", "Image2 updated succeeded", "exit 0\n"}));
+    EXPECT_EQ(slot(2), signed_by(app, KEY_A));
 }
 
 // A key file that is no key is reported and ignored beside a good one; a board whose every key
