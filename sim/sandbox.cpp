@@ -109,6 +109,7 @@ void add_program(Args& args, const SandboxPaths& paths) {
 
 void add_board(Args& args, const BootRun& run, bool usb_inserted) {
     add(args, {"--bind", run.board, "/sim", "--bind", run.board + "/user", "/user"});
+    add(args, {"--ro-bind-try", run.board + "/keys", "/etc/bootmanager/keys"});
     if (usb_inserted)
         add(args, {"--bind", run.board + "/usb", "/mnt/usb"});
     else
