@@ -8,7 +8,7 @@
 // the device at 0x20 -> every /qemu case fails.
 #include <map>
 
-#include "xmodem_sender.h"
+#include "scenario/xmodem_sender.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include <csignal>
 
-#include "scenario_board.h"
+#include "scenario/scenario_board.h"
 
 namespace {
 

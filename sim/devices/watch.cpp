@@ -1,0 +1,102 @@
+// What changed in the board directory since the last request: a faults file written, replaced or
+// removed is read again at its next question, a request log that was removed is started anew at
+// its next line. Looked at once per request: an inotify watch on the board directory answers with
+// one read that finds nothing most of the time. Where no watch can be had, the faults file's
+// identity, size and times are compared instead, and the log's link count looked at.
+#include "emulator.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+namespace sim_devices {
+
+namespace {
+
+// The watch's descriptor is moved up here, out of the way of the numbers the program gets.
+constexpr int WATCH_DESCRIPTOR_FLOOR = 901;
+constexpr uint32_t WATCHED = IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+
+struct Watch {
+    int fd = -1;
+    int board = -1;   // the watch on the board directory; -1: compare instead
+    bool looked;      // since attach
+    unsigned events;  // emulator.events when the directory was last looked at
+    bool faults_present;
+    struct stat64 faults_stamp;  // without a watch: the faults file as last seen
+};
+Watch watch;
+
+bool same_file(const struct stat64& a, const struct stat64& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Takes the watch's events; the directory itself going away ends the watch.
+void read_events(bool act) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t length;
+    while ((length = REAL(read)(watch.fd, buffer, sizeof buffer)) > 0) {
+        for (ssize_t at = 0; at < length;) {
+            const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_IGNORED) watch.board = -1;
+            if (!act) continue;
+            const char* name = event->len > 0 ? event->name : "";
+            bool everything = event->mask & (IN_Q_OVERFLOW | IN_IGNORED);
+            if (everything || strcmp(name, "faults") == 0) forget_faults();
+            if (everything || (strcmp(name, "devices.log") == 0 && (event->mask & (IN_DELETE | IN_MOVED_FROM))))
+                close_request_log();
+        }
+    }
+}
+
+void compare_files() {
+    char path[PATH_MAX + 32];
+    board_path(path, sizeof path, "faults");
+    struct stat64 now;
+    bool present = stat64(path, &now) == 0;
+    if (present != watch.faults_present || (present && !same_file(now, watch.faults_stamp))) forget_faults();
+    watch.faults_present = present;
+    watch.faults_stamp = now;
+    if (request_log_removed()) close_request_log();
+}
+
+}  // namespace
+
+void watch_board() {
+    if (watch.fd < 0) {
+        int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        int moved = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, WATCH_DESCRIPTOR_FLOOR);
+        if (moved >= 0) REAL(close)(fd);
+        watch.fd = moved >= 0 ? moved : fd;
+    }
+    if (watch.fd >= 0 && watch.board >= 0) {
+        inotify_rm_watch(watch.fd, watch.board);
+        read_events(false);  // what happened before this attach, and the old watch's end
+    }
+    watch.board = watch.fd < 0 ? -1 : inotify_add_watch(watch.fd, emulator.board, WATCHED);
+    watch.looked = false;
+}
+
+void notice_board_changes() {
+    if (watch.looked && watch.events == emulator.events) return;
+    int saved_errno = errno;
+    if (watch.board >= 0)
+        read_events(true);
+    else
+        compare_files();
+    watch.looked = true;
+    watch.events = emulator.events;
+    errno = saved_errno;
+}
+
+void close_if_watch(int fd) {
+    if (fd < 0 || fd != watch.fd) return;
+    REAL(close)(watch.fd);
+    watch = Watch{};
+}
+
+}  // namespace sim_devices
