@@ -18,9 +18,12 @@ namespace {
 constexpr int WATCH_DESCRIPTOR_FLOOR = 901;
 constexpr uint32_t WATCHED = IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
+// Plain data only, zero before any code runs: the preloaded library attaches from a constructor.
 struct Watch {
-    int fd = -1;
-    int board = -1;   // the watch on the board directory; -1: compare instead
+    bool open;  // fd is an inotify instance
+    int fd;
+    bool watching;  // board is the watch on the board directory; else the files are compared
+    int board;
     bool looked;      // since attach
     unsigned events;  // emulator.events when the directory was last looked at
     bool faults_present;
@@ -42,7 +45,7 @@ void read_events(bool act) {
         for (ssize_t at = 0; at < length;) {
             const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_IGNORED) watch.board = -1;
+            if (event->mask & IN_IGNORED) watch.watching = false;
             if (!act) continue;
             const char* name = event->len > 0 ? event->name : "";
             bool everything = event->mask & (IN_Q_OVERFLOW | IN_IGNORED);
@@ -67,24 +70,24 @@ void compare_files() {
 }  // namespace
 
 void watch_board() {
-    if (watch.fd < 0) {
+    if (!watch.open) {
         int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         int moved = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, WATCH_DESCRIPTOR_FLOOR);
         if (moved >= 0) REAL(close)(fd);
         watch.fd = moved >= 0 ? moved : fd;
+        watch.open = watch.fd >= 0;
     }
-    if (watch.fd >= 0 && watch.board >= 0) {
-        inotify_rm_watch(watch.fd, watch.board);
-        read_events(false);  // what happened before this attach, and the old watch's end
-    }
-    watch.board = watch.fd < 0 ? -1 : inotify_add_watch(watch.fd, emulator.board, WATCHED);
+    if (watch.watching) inotify_rm_watch(watch.fd, watch.board);
+    if (watch.open) read_events(false);  // what happened before this attach, and the old watch's end
+    watch.board = watch.open ? inotify_add_watch(watch.fd, emulator.board, WATCHED) : -1;
+    watch.watching = watch.board >= 0;
     watch.looked = false;
 }
 
 void notice_board_changes() {
     if (watch.looked && watch.events == emulator.events) return;
     int saved_errno = errno;
-    if (watch.board >= 0)
+    if (watch.watching)
         read_events(true);
     else
         compare_files();
@@ -94,7 +97,7 @@ void notice_board_changes() {
 }
 
 void close_if_watch(int fd) {
-    if (fd < 0 || fd != watch.fd) return;
+    if (!watch.open || fd != watch.fd) return;
     REAL(close)(watch.fd);
     watch = Watch{};
 }
