@@ -9,7 +9,13 @@
 //   zeroes the rest of the buffer, both buses counting together, close() keeping the descriptor
 //   tracked, reads answered before I2C_SLAVE, no size check of the environment (heap overflow
 //   under ASan) -> DeviceEmulator.FaultsHitTheKthRequestSinceAttach;
-//   sleep() not scaled -> SerialRestore.PutsTheSavedSettingsBackAndWaitsForALineFeed.
+//   sleep() not scaled -> SerialRestore.PutsTheSavedSettingsBackAndWaitsForALineFeed;
+//   a change of the faults file after the first request not read (the watch's event ignored, the
+//   board directory looked at once per attach instead of once per request, or without a watch
+//   the file compared by its presence only) -> DeviceEmulator.FaultsHitTheKthRequestSinceAttach
+//   and FlashTest.OpensTheSixPartitionsWithTheirFlags; a removed devices.log not started again
+//   -> FlashTest.OpensTheSixPartitionsWithTheirFlags. Without any watch (inotify refused) every
+//   unit test passes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
