@@ -26,16 +26,15 @@
 
 #include <cerrno>
 #include <tuple>
-#include <vector>
 
 #include "board.h"
 #include "devices.h"
+#include "support/bytes.h"
 #include "support/test_board.h"
 
 namespace {
 
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
-using Bytes = std::vector<uint8_t>;
 
 // The kernel partition of a fresh board, opened as the program opens it.
 struct DeviceEmulator : ::testing::Test {
