@@ -6,7 +6,6 @@
 #include "emulator.h"
 
 #include <errno.h>
-#include <string.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -37,23 +36,24 @@ bool same_file(const struct stat64& a, const struct stat64& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// Takes the watch's events; the directory itself going away ends the watch.
-void read_events(bool act) {
+// Takes the watch's events; whether there were any. Which file an event names is not looked at:
+// events are few (a faults file written, a stub's line in the board log, an EEPROM write), and a
+// user-space emulator of the switch's processor may hand them over in the host's byte order.
+bool take_events() {
     alignas(inotify_event) char buffer[4096];
-    ssize_t length;
-    while ((length = REAL(read)(watch.fd, buffer, sizeof buffer)) > 0) {
-        for (ssize_t at = 0; at < length;) {
-            const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_IGNORED) watch.watching = false;
-            if (!act) continue;
-            const char* name = event->len > 0 ? event->name : "";
-            bool everything = event->mask & (IN_Q_OVERFLOW | IN_IGNORED);
-            if (everything || strcmp(name, "faults") == 0) forget_faults();
-            if (everything || (strcmp(name, "devices.log") == 0 && (event->mask & (IN_DELETE | IN_MOVED_FROM))))
-                close_request_log();
-        }
-    }
+    bool any = false;
+    while (REAL(read)(watch.fd, buffer, sizeof buffer) > 0) any = true;
+    return any;
+}
+
+// Something changed in the board directory: the faults file is read again at its next question,
+// the log is opened again if it was removed, and the directory is watched again in case it was
+// replaced (a removed one ends the watch: the files are compared from then on).
+void board_changed() {
+    forget_faults();
+    if (request_log_removed()) close_request_log();
+    watch.board = inotify_add_watch(watch.fd, emulator.board, WATCHED);
+    watch.watching = watch.board >= 0;
 }
 
 void compare_files() {
@@ -78,7 +78,7 @@ void watch_board() {
         watch.open = watch.fd >= 0;
     }
     if (watch.watching) inotify_rm_watch(watch.fd, watch.board);
-    if (watch.open) read_events(false);  // what happened before this attach, and the old watch's end
+    if (watch.open) take_events();  // what happened before this attach, and the old watch's end
     watch.board = watch.open ? inotify_add_watch(watch.fd, emulator.board, WATCHED) : -1;
     watch.watching = watch.board >= 0;
     watch.looked = false;
@@ -87,10 +87,11 @@ void watch_board() {
 void notice_board_changes() {
     if (watch.looked && watch.events == emulator.events) return;
     int saved_errno = errno;
-    if (watch.watching)
-        read_events(true);
-    else
+    if (!watch.watching) {
         compare_files();
+    } else if (take_events()) {
+        board_changed();
+    }
     watch.looked = true;
     watch.events = emulator.events;
     errno = saved_errno;

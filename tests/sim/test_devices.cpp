@@ -14,8 +14,10 @@
 //   board directory looked at once per attach instead of once per request, or without a watch
 //   the file compared by its presence only) -> DeviceEmulator.FaultsHitTheKthRequestSinceAttach
 //   and FlashTest.OpensTheSixPartitionsWithTheirFlags; a removed devices.log not started again
-//   -> FlashTest.OpensTheSixPartitionsWithTheirFlags. Without any watch (inotify refused) every
-//   unit test passes.
+//   -> FlashTest.OpensTheSixPartitionsWithTheirFlags. The watch's events told apart by the file
+//   they name, which qemu-ppc hands over in the host's byte order -> on the target,
+//   DeviceEmulator.FaultsHitTheKthRequestSinceAttach and FlashTest.OpensTheSixPartitionsWithTheirFlags.
+//   Without any watch (inotify refused) every unit test passes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
