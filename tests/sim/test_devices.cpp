@@ -38,12 +38,7 @@ namespace {
 
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
 
-// The kernel partition of a fresh board, opened as the program opens it.
-struct DeviceEmulator : ::testing::Test {
-    TestBoard board;
-    int fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    void TearDown() override { close(fd); }
-};
+using DeviceEmulator = KernelPartitionTest;
 
 // The errno of a failed request; 0 when it did not fail.
 int error_of(long result) { return result == -1 ? errno : 0; }

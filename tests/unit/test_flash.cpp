@@ -28,10 +28,7 @@ namespace {
 
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
 
-struct FlashTest : ::testing::Test {
-    TestBoard board;
-    int fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    void TearDown() override { close(fd); }
+struct FlashTest : KernelPartitionTest {
     // How many of the kernel partition's requests of a kind were logged, failed ones included.
     size_t count(const std::string& kind) { return log_lines_starting(board.log(), {"mtd-kernel " + kind}).size(); }
 };
