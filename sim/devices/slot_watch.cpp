@@ -15,6 +15,7 @@
 
 #include "devices.h"
 
+#if BMSIM_PRELOADED
 namespace {
 
 constexpr uint32_t EEPROM_BOOT_SLOT_CELL = 0x100;
@@ -78,3 +79,4 @@ int statvfs64(const char* path, struct statvfs64* out) {
 }
 
 }  // extern "C"
+#endif

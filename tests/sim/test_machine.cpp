@@ -9,8 +9,8 @@
 // /etc/bootmanager/keys -> SignedPackageOverSerialDownloadOnASwitchWithAKey/qemu fails.
 #include <map>
 
-#include "signed_board.h"
-#include "xmodem_sender.h"
+#include "scenario/signed_board.h"
+#include "scenario/xmodem_sender.h"
 
 namespace {
 
