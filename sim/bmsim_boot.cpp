@@ -1,0 +1,148 @@
+// bmsim boot: the board's pieces found, the run's options read, and the board booted.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "bmsim_command.h"
+#include "machine.h"
+#include "pieces.h"
+#include "sandbox.h"
+
+namespace fs = std::filesystem;
+
+// ---- boot ----
+
+const char* const BOOT_HELP =
+    "usage: bmsim boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
+    "                      [--script FILE] [--machine qemu]\n"
+    "\n"
+    "Boots the board: the real program runs in a sandbox that imitates the switch, with its console\n"
+    "on this terminal. On a terminal the console is interactive: every key goes to the switch\n"
+    "(Ctrl-C, Ctrl-Z and Ctrl-\\ too) but the escape key Ctrl-], which is followed by q (stop the\n"
+    "board), s (send a file with XMODEM-1K), b (send a break, Ctrl-C), Ctrl-] (send Ctrl-]) or ?\n"
+    "(list these). Otherwise standard input is typed on the console as it comes, and after it ends\n"
+    "the console waits with no further input. The board stops when the program ends, at the\n"
+    "time-out, or when bmsim gets SIGTERM, SIGINT or SIGHUP.\n"
+    "\n"
+    "  --timeout SECONDS  stop the board after SECONDS of real time (all starts together)\n"
+    "  --power-cycles N   start the program again after each reboot of the switch or power cut of\n"
+    "                     the faults file, up to N starts (default 1)\n"
+    "  --time-scale F     scale the program's own sleeps and waits by F (0.1: ten times faster,\n"
+    "                     0: no waiting)\n"
+    "  --program PATH     the program to boot instead of the built one (also BMSIM_PROGRAM)\n"
+    "  --script FILE      drive the console with the steps of FILE ('-': standard input), one a line:\n"
+    "                       expect TEXT      wait (up to the time-out) until TEXT follows the last match\n"
+    "                       send TEXT        type TEXT; \\r \\n \\t \\\\ \\xHH as in C (in expect too)\n"
+    "                       sendfile PATH    send PATH with XMODEM-1K (lrzsz's sx -k)\n"
+    "                       sleep SECONDS    wait\n"
+    "                     and # comments. After the last step the console waits with no input.\n"
+    "  --machine qemu     boot a virtual machine of the switch: the target program on a real\n"
+    "                     kernel's drivers (scripts/build-initramfs.sh builds it); the default\n"
+    "                     'sandbox' is the device emulator\n"
+    "\n"
+    "Exit status: that of the program's last start (128+N when killed by signal N), 0 when stopped\n"
+    "with Ctrl-] q, 3 when a script step failed (an expect not met, a file not sent), 124 at the\n"
+    "time-out, 125 when the board could not be started, 128+N when bmsim itself was stopped by\n"
+    "signal N. Each start is recorded in DIR/log (see 'bmsim log').\n";
+
+static std::string setting(const char* variable, const char* built_in) {
+    const char* value = std::getenv(variable);
+    return value ? value : installed_or_built(built_in);
+}
+
+static SandboxPaths default_paths() {
+    SandboxPaths paths;
+    paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
+    paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
+    paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
+    paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
+    paths.machine_dir = setting("BMSIM_MACHINE_DIR", BMSIM_DEFAULT_MACHINE_DIR);
+    paths.machine_script = setting("BMSIM_MACHINE_SCRIPT", BMSIM_DEFAULT_MACHINE_SCRIPT);
+    return paths;
+}
+
+static int read_script(const std::string& file, BootRun* run) {
+    std::ifstream opened;
+    if (file != "-") {
+        opened.open(file);
+        if (!opened) {
+            failure("boot", "cannot read '" + file + "': " + std::strerror(errno));
+            return BOOT_NOT_STARTED;
+        }
+    }
+    std::string error;
+    run->script_name = file == "-" ? "standard input" : file;
+    run->scripted = true;
+    run->script.clear();
+    if (!parse_script(file == "-" ? std::cin : opened, run->script_name, &run->script, &error))
+        return usage_error("boot", error);
+    return 0;
+}
+
+static int parse_boot_options(const Arguments& arguments, BootRun* run) {
+    for (const auto& [option, value] : arguments.options) {
+        uint32_t cycles = 0;
+        if (option == "timeout") {
+            if (!parse_seconds(value, &run->timeout) || run->timeout <= 0)
+                return usage_error("boot", "--timeout '" + value + "' is not a positive number of seconds");
+        } else if (option == "power-cycles") {
+            if (!parse_number(value, 1000000, &cycles) || cycles < 1)
+                return usage_error("boot", "--power-cycles '" + value + "' is not a number of starts from 1 on");
+            run->power_cycles = static_cast<int>(cycles);
+        } else if (option == "time-scale") {
+            if (!parse_seconds(value, &run->time_scale))
+                return usage_error("boot", "--time-scale '" + value + "' is not a factor of 0 or more");
+        } else if (option == "program") {
+            run->paths.program = value;
+        } else if (option == "machine") {
+            if (value != "sandbox" && value != "qemu")
+                return usage_error("boot", "--machine '" + value + "' is neither 'sandbox' nor 'qemu'");
+            run->machine = value == "qemu" ? value : "";
+        } else if (int status = read_script(value, run); status != 0) {
+            return status;
+        }
+    }
+    return 0;
+}
+
+// The sandbox binds these paths, so they must exist and be absolute.
+static bool locate(const char* what, std::string* path, bool directory) {
+    std::error_code error;
+    bool found = directory ? fs::is_directory(*path, error) : fs::is_regular_file(*path, error);
+    if (!found) {
+        std::fprintf(stderr, "bmsim boot: %s '%s' not found\n", what, path->c_str());
+        return false;
+    }
+    *path = fs::absolute(*path).lexically_normal().string();
+    return true;
+}
+
+static bool locate_pieces(BootRun* run) {
+    SandboxPaths& paths = run->paths;
+    std::string busybox = "/bin/busybox";
+    return locate("program", &paths.program, false) && locate("launcher", &paths.launcher, false) &&
+           (paths.devices_lib.empty() || locate("device emulator", &paths.devices_lib, false)) &&
+           locate("stub folder", &paths.rootfs, true) && locate("busybox", &busybox, false);
+}
+
+int run_boot(const Arguments& arguments) {
+    const std::vector<std::string>& args = arguments.operands;
+    if (args.size() != 1) return usage_error("boot", "expects one board directory");
+    BootRun run;
+    run.paths = default_paths();
+    if (int status = parse_boot_options(arguments, &run); status != 0) return status;
+    if (!is_board(args[0])) {
+        failure("boot", not_a_board(args[0]));
+        return BOOT_NOT_STARTED;
+    }
+    run.board = fs::absolute(args[0]).lexically_normal().string();
+    if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
+    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&run.paths)) return BOOT_NOT_STARTED;
+    return boot_board(run);
+}
