@@ -1,5 +1,6 @@
 // bmsim's commands that make, inspect and change a board directory: new, env, eeprom, flash,
 // usb and log.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,18 +18,19 @@ namespace fs = std::filesystem;
 
 // ---- new, env, eeprom, flash ----
 
-const char* const NEW_HELP =
-    "usage: bmsim new DIR\n"
-    "\n"
-    "Makes a fresh board in DIR: erased flash partitions (0xFF), an EEPROM of 0xFF, an empty /user\n"
-    "holding /user/images, no USB stick. DIR is a new or empty folder, or an old board, which is\n"
-    "made afresh.\n";
+std::string new_help() {
+    return "usage: bmsim new DIR\n"
+           "\n"
+           "Makes a fresh board in DIR: erased flash partitions (0xFF), an EEPROM of 0xFF, an empty /user\n"
+           "holding /user/images, no USB stick. DIR is a new or empty folder, or an old board, which is\n"
+           "made afresh.\n";
+}
 
 // A board made afresh over an old one keeps nothing of its earlier life. Any other folder with
 // files in it is refused, so that a mistyped DIR cannot lose them.
 static bool clear_old_board(const std::string& dir, std::string* error) {
     std::error_code code;
-    if (!fs::exists(dir) || (fs::is_directory(dir) && fs::is_empty(dir, code))) return true;
+    if (!fs::exists(dir, code) || (fs::is_directory(dir, code) && fs::is_empty(dir, code))) return true;
     if (!is_board(dir)) {
         *error = "'" + dir + "' exists and is not an empty folder or a board";
         return false;
@@ -48,42 +50,81 @@ int run_new(const Arguments& arguments) {
     return 0;
 }
 
-const char* const ENV_HELP =
-    "usage: bmsim env DIR [NAME=VALUE...]\n"
-    "       bmsim env DIR --clear\n"
-    "\n"
-    "With no setting, prints the boot-loader environment of the ubootenv partition, one NAME=VALUE\n"
-    "a line (nothing for an erased partition). Settings are written as the boot loader keeps them:\n"
-    "a 4-byte checksum, then the settings, each ended by a zero byte; they replace the whole\n"
-    "environment. --clear leaves it empty. Example:\n"
-    "  bmsim env board diagnostics=rescue gdbport=4321\n";
+std::string env_help() {
+    return "usage: bmsim env DIR [NAME=VALUE | NAME]...\n"
+           "       bmsim env DIR --print NAME\n"
+           "       bmsim env DIR --clear\n"
+           "\n"
+           "With no operand, prints the boot-loader environment of the ubootenv partition, one NAME=VALUE\n"
+           "a line (nothing for an erased partition). NAME=VALUE sets NAME and keeps the other settings;\n"
+           "a NAME alone deletes it; of two settings of one name the last wins. The environment is written\n"
+           "as the boot loader keeps it: a 4-byte checksum, then the settings, each ended by a zero byte.\n"
+           "--print NAME prints the value of NAME alone (status 1 when it is not set); --clear leaves the\n"
+           "environment empty. Example:\n"
+           "  bmsim env board diagnostics=rescue gdbport=4321\n";
+}
+
+static std::string setting_name(const std::string& setting) { return setting.substr(0, setting.find('=')); }
+
+// Each change, in order, replaces the setting of its name where it stands, is added at the end,
+// or (a name alone) deletes it.
+static std::vector<std::string> changed_settings(std::vector<std::string> settings,
+                                                 const std::vector<std::string>& changes) {
+    for (const std::string& change : changes) {
+        std::string name = setting_name(change);
+        auto same = std::find_if(settings.begin(), settings.end(),
+                                 [&](const std::string& setting) { return setting_name(setting) == name; });
+        if (change.find('=') == std::string::npos) {
+            if (same != settings.end()) settings.erase(same);
+        } else if (same != settings.end()) {
+            *same = change;
+        } else {
+            settings.push_back(change);
+        }
+    }
+    return settings;
+}
+
+static int print_setting(const std::vector<std::string>& settings, const std::string& name) {
+    for (const std::string& setting : settings)
+        if (setting_name(setting) == name) return std::printf("%s\n", setting.substr(name.size() + 1).c_str()), 0;
+    return failure("env", "'" + name + "' is not set");
+}
 
 int run_env(const Arguments& arguments) {
     const std::vector<std::string>& args = arguments.operands;
     if (args.empty()) return usage_error("env", "expects a board directory");
-    std::vector<std::string> settings(args.begin() + 1, args.end());
-    bool clear = !arguments.options.empty();
-    if (clear && !settings.empty()) return usage_error("env", "--clear takes no settings");
-    for (const auto& setting : settings)
-        if (setting.find('=') == std::string::npos || setting[0] == '=')
-            return usage_error("env", "'" + setting + "' is not a setting NAME=VALUE");
+    std::vector<std::string> changes(args.begin() + 1, args.end());
+    if (arguments.options.size() > 1) return usage_error("env", "takes one of --clear and --print");
+    std::string option = arguments.options.empty() ? "" : arguments.options[0].first;
+    if (!option.empty() && !changes.empty()) return usage_error("env", "--" + option + " takes no settings");
+    if (option == "print" &&
+        (arguments.options[0].second.empty() || arguments.options[0].second.find('=') != std::string::npos))
+        return usage_error("env", "--print takes a NAME");
+    for (const auto& change : changes)
+        if (change.empty() || change[0] == '=')
+            return usage_error("env", "'" + change + "' is neither a setting NAME=VALUE nor a NAME");
     if (!is_board(args[0])) return failure("env", not_a_board(args[0]));
     std::string error;
-    if (clear || !settings.empty()) return board_set_env(args[0], settings, &error) ? 0 : failure("env", error);
-    if (!board_get_env(args[0], &settings, &error)) return failure("env", error);
+    std::vector<std::string> settings;
+    if (option != "clear" && !board_get_env(args[0], &settings, &error)) return failure("env", error);
+    if (option == "print") return print_setting(settings, arguments.options[0].second);
+    if (option == "clear" || !changes.empty())
+        return board_set_env(args[0], changed_settings(settings, changes), &error) ? 0 : failure("env", error);
     for (const auto& setting : settings) std::printf("%s\n", setting.c_str());
     return 0;
 }
 
-const char* const EEPROM_HELP =
-    "usage: bmsim eeprom DIR [OFFSET [VALUE]]\n"
-    "\n"
-    "Reads one byte of the board's 64 KiB EEPROM and prints it (as 0x..), or writes VALUE there;\n"
-    "with no offset, prints the cells the switch uses by name. Offsets and values are decimal or\n"
-    "0x hex. The cells:\n"
-    "  0x100  boot slot (1 or 2)\n"
-    "  0x13A  boot mode (the source last started)\n"
-    "  0x13B  USB boot marker (0xD5 allows booting from a USB stick)\n";
+std::string eeprom_help() {
+    return "usage: bmsim eeprom DIR [OFFSET [VALUE]]\n"
+           "\n"
+           "Reads one byte of the board's 64 KiB EEPROM and prints it (as 0x..), or writes VALUE there;\n"
+           "with no offset, prints the cells the switch uses by name. Offsets and values are decimal or\n"
+           "0x hex. The cells:\n"
+           "  0x100  boot slot (1 or 2)\n"
+           "  0x13A  boot mode (the source last started)\n"
+           "  0x13B  USB boot marker (0xD5 allows booting from a USB stick)\n";
+}
 
 struct EepromCell {
     uint32_t offset;
@@ -121,12 +162,13 @@ int run_eeprom(const Arguments& arguments) {
     return 0;
 }
 
-const char* const FLASH_HELP =
-    "usage: bmsim flash DIR PARTITION FILE\n"
-    "\n"
-    "Writes FILE at offset 0 of a flash partition, as a factory programmer would (no erase needed;\n"
-    "the rest of the partition is kept). PARTITION is one of: uboot, ubootenv, devicetree,\n"
-    "kernel, rfs, rescue.\n";
+std::string flash_help() {
+    return "usage: bmsim flash DIR PARTITION FILE\n"
+           "\n"
+           "Writes FILE at offset 0 of a flash partition, as a factory programmer would (no erase needed;\n"
+           "the rest of the partition is kept). PARTITION is one of: uboot, ubootenv, devicetree,\n"
+           "kernel, rfs, rescue.\n";
+}
 
 int run_flash(const Arguments& arguments) {
     const std::vector<std::string>& args = arguments.operands;
@@ -146,14 +188,15 @@ int run_flash(const Arguments& arguments) {
 
 // ---- usb ----
 
-const char* const USB_HELP =
-    "usage: bmsim usb DIR insert [--ready-after SECONDS]\n"
-    "       bmsim usb DIR remove\n"
-    "\n"
-    "Inserts or removes the board's USB stick. The stick's files are the folder DIR/usb, which\n"
-    "is seen as /mnt/usb inside while the stick is inserted (removing the stick keeps the folder).\n"
-    "At each start the readiness marker /tmp/usb appears SECONDS after the program starts, on the\n"
-    "board's clock (scaled by boot --time-scale); at once by default.\n";
+std::string usb_help() {
+    return "usage: bmsim usb DIR insert [--ready-after SECONDS]\n"
+           "       bmsim usb DIR remove\n"
+           "\n"
+           "Inserts or removes the board's USB stick. The stick's files are the folder DIR/usb, which\n"
+           "is seen as /mnt/usb inside while the stick is inserted (removing the stick keeps the folder).\n"
+           "At each start the readiness marker /tmp/usb appears SECONDS after the program starts, on the\n"
+           "board's clock (scaled by boot --time-scale); at once by default.\n";
+}
 
 int run_usb(const Arguments& arguments) {
     const std::vector<std::string>& args = arguments.operands;
@@ -184,20 +227,25 @@ int run_usb(const Arguments& arguments) {
 
 // ---- log ----
 
-const char* const LOG_HELP =
-    "usage: bmsim log DIR\n"
-    "\n"
-    "Shows what the switch's programs were asked to do, in order: one line per command line of\n"
-    "mount, umount, flash_eraseall, reboot, backtrace, gdbserver and rx, and for each start of\n"
-    "'bmsim boot' a line 'bmsim: start N' and a line telling how it ended (application launched\n"
-    "and how, reboot requested, exit status, time-out).\n";
+std::string log_help() {
+    return "usage: bmsim log DIR\n"
+           "\n"
+           "Shows what the switch's programs were asked to do, in order: one line per command line of\n"
+           "mount, umount, flash_eraseall, reboot, backtrace, gdbserver and rx, and for each start of\n"
+           "'bmsim boot' a line 'bmsim: start N' and a line telling how it ended (application launched\n"
+           "and how, reboot requested, exit status, time-out).\n";
+}
 
 int run_log(const Arguments& arguments) {
     const std::vector<std::string>& args = arguments.operands;
     if (args.size() != 1) return usage_error("log", "expects one board directory");
     if (!is_board(args[0])) return failure("log", not_a_board(args[0]));
-    std::ifstream log(args[0] + "/log");
-    if (log) std::cout << log.rdbuf();
-    std::cout.flush();
+    std::string log = args[0] + "/log";
+    std::error_code error;
+    if (!fs::exists(log, error)) return 0;
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!board_read_file(log, &bytes, &why)) return failure("log", why);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     return 0;
 }

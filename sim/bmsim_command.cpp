@@ -79,7 +79,8 @@ bool parse_seconds(const std::string& text, double* value) {
 }
 
 bool is_board(const std::string& dir) {
-    return fs::is_directory(dir + "/user") && fs::is_regular_file(dir + "/eeprom.bin");
+    std::error_code error;
+    return fs::is_directory(dir + "/user", error) && fs::is_regular_file(dir + "/eeprom.bin", error);
 }
 
 std::string not_a_board(const std::string& dir) {

@@ -37,13 +37,15 @@ bool is_board(const std::string& dir);
 std::string not_a_board(const std::string& dir);
 
 // The commands, each with its help text (bmsim_board_commands.cpp, bmsim_boot.cpp).
-extern const char* const NEW_HELP;
-extern const char* const ENV_HELP;
-extern const char* const EEPROM_HELP;
-extern const char* const FLASH_HELP;
-extern const char* const USB_HELP;
-extern const char* const BOOT_HELP;
-extern const char* const LOG_HELP;
+std::string new_help();
+std::string env_help();
+std::string eeprom_help();
+std::string flash_help();
+std::string usb_help();
+std::string boot_help();
+// The virtual machine of the switch can boot: its kernel and initramfs are there.
+bool machine_available();
+std::string log_help();
 int run_new(const Arguments& arguments);
 int run_env(const Arguments& arguments);
 int run_eeprom(const Arguments& arguments);

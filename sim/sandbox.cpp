@@ -129,33 +129,16 @@ unsigned long long memory_size(const std::string& board) {
 }
 
 void add_environment(Args& args, const BootRun& run) {
+    add(args,
+        {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin:/usr/sbin", "--setenv", "HOME", "/", "--setenv", "TERM",
+         "vt102", "--setenv", "BMSIM_BOARD", "/sim", "--setenv", "BMSIM_TIME_SCALE", format_number(run.time_scale)});
+    if (!BMSIM_SANITIZER_BUILD) return;
     // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and the leak
     // check cannot stop the world inside the sandbox's process name space.
     std::string asan_options = "verify_asan_link_order=0:detect_leaks=0";
-    if (unsigned long long size = memory_size(run.board); size > 0 && BMSIM_SANITIZER_BUILD)
+    if (unsigned long long size = memory_size(run.board); size > 0)
         asan_options += ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(size >> 20);
-    add(args, {"--clearenv",
-               "--setenv",
-               "PATH",
-               "/bin:/sbin:/usr/bin:/usr/sbin",
-               "--setenv",
-               "HOME",
-               "/",
-               "--setenv",
-               "TERM",
-               "vt102",
-               "--setenv",
-               "BMSIM_BOARD",
-               "/sim",
-               "--setenv",
-               "BMSIM_TIME_SCALE",
-               format_number(run.time_scale),
-               "--setenv",
-               "ASAN_OPTIONS",
-               asan_options,
-               "--setenv",
-               "UBSAN_OPTIONS",
-               "print_stacktrace=1"});
+    add(args, {"--setenv", "ASAN_OPTIONS", asan_options, "--setenv", "UBSAN_OPTIONS", "print_stacktrace=1"});
 }
 
 // The switch's /tmp is a RAM file system; DIR/tmp-size (bytes) makes it that small, so that a
@@ -309,6 +292,7 @@ struct StartRecord {
     std::string launch;  // how the application was last launched, if it was
     bool reboot = false;
     std::string power_cut;  // the device emulator's "power cut after ..." line, if it cut
+    std::string signal;     // init's "program killed by signal N" line, if it was
 };
 
 StartRecord read_start_record(const std::vector<std::string>& lines) {
@@ -319,6 +303,7 @@ StartRecord read_start_record(const std::vector<std::string>& lines) {
         if (name == "gdbserver") record.launch = "application run under /bin/gdbserver";
         if (name == "reboot" || line == "init: reboot requested") record.reboot = true;
         if (line.starts_with("power cut after ")) record.power_cut = line;
+        if (line.starts_with("init: program killed by signal ")) record.signal = line.substr(line.find("killed"));
     }
     return record;
 }
@@ -340,6 +325,8 @@ std::string describe_end(const StartRecord& record, StartEnd end, int status, do
         parts.push_back("stopped");
     else if (WIFSIGNALED(status))
         parts.push_back("killed by signal " + std::to_string(WTERMSIG(status)));
+    else if (!record.signal.empty())
+        parts.push_back(record.signal);
     else
         parts.push_back("exit status " + std::to_string(exit_status_of(status)));
     std::string text;
@@ -383,6 +370,13 @@ struct StartResult {
     bool reboot = false;
     bool power_cut = false;
 };
+
+// The starts were used up by a reboot or a power cut: the run ends with its own status.
+int starts_used_up(const Console& console, const StartResult& result, int starts) {
+    notice(console, std::string(result.power_cut ? "the power was cut" : "the switch rebooted") + "; " +
+                        std::to_string(starts) + (starts == 1 ? " start was" : " starts were") + " allowed");
+    return BOOT_STARTS_USED_UP;
+}
 
 // One power-on of the switch: a fresh console, /tmp and process tree on the same board.
 StartResult run_start(const BootRun& run, int number, Console& console, Clock::time_point deadline) {
@@ -437,6 +431,7 @@ bool usb_stick_inserted(const std::string& board, double* ready_after) {
 // the run.
 int script_outcome(const BootRun& run, const Console& console, StartEnd end, int exit_status) {
     if (!run.scripted || script_finished(console) || stop_signal != 0) return exit_status;
+    if (end == StartEnd::EXITED && console.failure.empty() && script_only_waits(console)) return exit_status;
     std::string why = !console.failure.empty() ? console.failure
                       : end == StartEnd::TIMED_OUT
                           ? "not done within the time-out of " + format_number(run.timeout) + " s"
@@ -449,6 +444,7 @@ int boot_board(const BootRun& run) {
     Console console;
     console.interactive = !run.scripted && isatty(STDIN_FILENO) != 0;
     console.input_open = !run.scripted;
+    console.escape_key = run.escape_key;
     if (run.scripted) console.script = &run.script;
     TerminalMode terminal;
     if (console.interactive) enter_raw_mode(terminal);
@@ -477,6 +473,7 @@ int boot_board(const BootRun& run) {
         }
         power_was_cut = result.power_cut;
         if (!result.reboot && !result.power_cut) break;
+        if (number == run.power_cycles && run.power_cycles_given) exit_status = starts_used_up(console, result, number);
     }
     restore_terminal(terminal);
     return script_outcome(run, console, end, exit_status);

@@ -84,22 +84,24 @@ void require_operands(const CommandLine& line, size_t low, size_t high, const ch
         usage_fail("%s: expected %s (see 'bmimage %s --help')", command, what, command);
 }
 
-uint64_t parse_number(const std::string& text, uint64_t max, const char* what) {
+uint64_t parse_number(const std::string& text, uint64_t max, const char* what, const char* command) {
     uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9' || value > max)
-            usage_fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
+            usage_fail("%s: %s '%s' is not a number from 0 to %llu (see 'bmimage %s --help')", command, what,
+                       text.c_str(), (unsigned long long)max, command);
         value = value * 10 + uint64_t(c - '0');
     }
     if (text.empty() || value > max)
-        usage_fail("%s '%s' is not a number from 0 to %llu", what, text.c_str(), (unsigned long long)max);
+        usage_fail("%s: %s '%s' is not a number from 0 to %llu (see 'bmimage %s --help')", command, what, text.c_str(),
+                   (unsigned long long)max, command);
     return value;
 }
 
 // ---- Files -----------------------------------------------------------------------------------
 
 std::vector<uint8_t> read_input(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = path == "-" ? stdin : fopen(path.c_str(), "rb");
     if (file == nullptr) fail("cannot read '%s': %s", path.c_str(), strerror(errno));
     std::vector<uint8_t> bytes;
     uint8_t chunk[65536];
@@ -107,8 +109,8 @@ std::vector<uint8_t> read_input(const std::string& path) {
     while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
     bool failed = ferror(file);
     int error = errno;
-    fclose(file);
-    if (failed) fail("cannot read '%s': %s", path.c_str(), strerror(error));
+    if (file != stdin) fclose(file);
+    if (failed) fail("cannot read '%s': %s", path == "-" ? "standard input" : path.c_str(), strerror(error));
     return bytes;
 }
 
@@ -205,6 +207,8 @@ std::string package_problem(const PackageListing& listing, bool padding_allowed)
     else if (listing.trailing_bytes > 0)
         snprintf(text, sizeof text, "trailing piece of %u bytes at offset %u, shorter than an image",
                  listing.trailing_bytes, listing.end);
+    else if (listing.erased_bytes > 0 && !padding_allowed)
+        snprintf(text, sizeof text, "%u bytes of erased flash at offset %u", listing.erased_bytes, listing.end);
     else if (listing.padding_bytes > 0 && !padding_allowed)
         snprintf(text, sizeof text, "%u bytes of XMODEM padding at offset %u", listing.padding_bytes, listing.end);
     else

@@ -28,7 +28,7 @@ CommandLine parse_command_line(int argc, char** argv, const option* options, con
 std::string required_value(const CommandLine& line, const char* name, const char* command);
 void require_operands(const CommandLine& line, size_t low, size_t high, const char* what, const char* command);
 // A decimal number from 0 to max, digits only.
-uint64_t parse_number(const std::string& text, uint64_t max, const char* what);
+uint64_t parse_number(const std::string& text, uint64_t max, const char* what, const char* command);
 
 std::vector<uint8_t> read_input(const std::string& path);
 // OUT is written whole and renamed over the old file; '-' is standard output.

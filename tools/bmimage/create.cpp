@@ -9,11 +9,16 @@
 
 #include "command_line.h"
 #include "image/image_header.h"
+#include "payload.h"
 
 static const char create_help[] =
     "usage: bmimage create --type TYPE --version A.B.C.D [--format 1|2|3] [--header-len N]\n"
     "                      [--set-bit31] [--embed-header-copy] -o OUT PAYLOAD\n"
     "Makes one image of PAYLOAD: header, payload, CRC-32 over everything after the crc field.\n"
+    "PAYLOAD is a file, '-' for standard input, or for an application or diagnostics image a\n"
+    "directory, packed as the gzip tar the switch unpacks in /tmp. Such a payload is checked for\n"
+    "home/bin/distro-id and the program the switch starts (home/bin/mp.elf.strip, or\n"
+    "mpdiag.elf.strip for diagnostics) and a warning names what is missing.\n"
     "An image is at least 24 bytes long (a format-1 payload at least 8 bytes).\n"
     "\n"
     "  --type TYPE          application, bootloader, kernel, rootfs, devicetree or diagnostics\n"
@@ -47,7 +52,7 @@ static ImageSpec create_spec(const CommandLine& line) {
     if (line.values.count("header-len")) {
         if (plan.format == 1) usage_fail("create: --header-len applies to formats 2 and 3 only");
         uint32_t minimum = plan.format == 2 ? 20 : 24;
-        plan.header_len = uint32_t(parse_number(line.values.at("header-len"), 65535, "header length"));
+        plan.header_len = uint32_t(parse_number(line.values.at("header-len"), 65535, "header length", "create"));
         if (plan.header_len < minimum)
             usage_fail("create: header length %u is too short for format %d (at least %u)", plan.header_len,
                        plan.format, minimum);
@@ -61,12 +66,23 @@ static ImageSpec create_spec(const CommandLine& line) {
     return plan;
 }
 
-// The size is checked before the payload is read, so that a huge file is refused at once.
-static void check_payload_size(const std::string& path) {
+// The payload file, standard input ('-'), or for the images the switch unpacks a directory
+// packed as a gzip tar. The size is checked before a file is read, so that a huge one is
+// refused at once.
+static std::vector<uint8_t> read_payload(const std::string& path, uint32_t type) {
+    if (path == "-") return read_input(path);
     struct stat info;
     if (stat(path.c_str(), &info) != 0) fail("cannot read '%s': %s", path.c_str(), strerror(errno));
     if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > 0xFFFFFFFFu)
         fail("payload '%s' is too large for 32 bits (%llu bytes)", path.c_str(), (unsigned long long)info.st_size);
+    if (!S_ISDIR(info.st_mode)) return read_input(path);
+    if (type != IMAGE_APPLICATION && type != IMAGE_DIAGNOSTICS)
+        fail("cannot read '%s': Is a directory (only application and diagnostics images are made of one)",
+             path.c_str());
+    std::vector<uint8_t> archive;
+    std::string error;
+    if (!tar_directory(path, &archive, &error)) fail("%s", error.c_str());
+    return archive;
 }
 
 int run_create(int argc, char** argv) {
@@ -87,8 +103,9 @@ int run_create(int argc, char** argv) {
 
     // build the image
     const std::string& payload_path = line.operands[0];
-    check_payload_size(payload_path);
-    std::vector<uint8_t> payload = read_input(payload_path);
+    std::vector<uint8_t> payload = read_payload(payload_path, plan.type);
+    for (const std::string& warning : payload_warnings(plan.type, payload))
+        fprintf(stderr, "bmimage: warning: payload '%s': %s\n", payload_path.c_str(), warning.c_str());
     std::vector<uint8_t> image = build_image(plan, payload);
     if (image.empty()) fail("payload '%s' is too large for 32 bits", payload_path.c_str());
     // every walk reads a 24-byte probe of an image, so a shorter one at the end of a file is

@@ -15,7 +15,8 @@ static const char info_help[] =
     "Lists the images of a package, one row each: index, offset, type, header format, header\n"
     "length, payload length, total length, version, the stored and the computed CRC, and 'ok' or\n"
     "'bad'. XMODEM padding (0x1A bytes) after the last image is stepped over, as the installer\n"
-    "does, and reported.\n"
+    "does, and reported; so is erased flash (0xFF bytes) after the last image of a flash\n"
+    "partition's dump, with a note on standard error. FILE '-' is standard input.\n"
     "\n"
     "  --json  one JSON object per image, in an array\n"
     "\n"
@@ -104,6 +105,9 @@ int run_info(int argc, char** argv) {
     if (listing.padding_bytes > 0)
         fprintf(notes, "%u bytes of XMODEM padding (0x1a) at offset %u, stepped over as the installer does\n",
                 listing.padding_bytes, listing.end);
+    if (listing.erased_bytes > 0)
+        fprintf(stderr, "bmimage: note: %u bytes of erased flash (0xff) at offset %u, stepped over\n",
+                listing.erased_bytes, listing.end);
 
     // judge the package
     std::string problem = package_problem(listing, true);
@@ -122,7 +126,7 @@ int run_extract(int argc, char** argv) {
     require_operands(line, 2, 2, "FILE and INDEX", "extract");
     std::string out = required_value(line, "output", "extract");
     const std::string& path = line.operands[0];
-    uint64_t index = parse_number(line.operands[1], 0xFFFFFFFFu, "index");
+    uint64_t index = parse_number(line.operands[1], 0xFFFFFFFFu, "index", "extract");
 
     // find the image
     std::vector<uint8_t> file = read_input(path);
