@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -23,9 +24,15 @@ namespace {
 // a pseudo-terminal it would already be there and be lost, costing the receiver's ten-second
 // wait. So the sender's bytes reach the console only once it has been quiet this long.
 constexpr auto LINE_TURNAROUND = std::chrono::milliseconds(20);
-// sx itself sends blind once it has waited a minute for a request; the run gives up before.
-constexpr auto RECEIVER_WAIT = std::chrono::seconds(30);
+// sx itself sends blind once it has waited a minute for a request; the run gives up before
+// (BMSIM_SEND_WAIT seconds, 30 by default).
+int receiver_wait_seconds() {
+    const char* text = std::getenv("BMSIM_SEND_WAIT");
+    int seconds = text ? std::atoi(text) : 0;
+    return seconds > 0 ? seconds : 30;
+}
 constexpr auto PROGRESS_EVERY = std::chrono::seconds(2);
+constexpr char NAK = 0x15;  // the receiver's request for a checksum transfer ('C': with a CRC)
 // Two CAN bytes end a receiver's transfer; a few more cover one lost on the way.
 const std::string CANCEL_BYTES(5, '\x18');
 
@@ -145,7 +152,15 @@ bool start_transfer(Console& console, const std::string& file, std::string* erro
     return true;
 }
 
+// Until the receiver has asked, the console shows text, which sx would take for requests of other
+// protocols (a 'G' starts a streaming mode the receiver does not speak): sx gets only a request
+// byte that ends what the console showed, as the receiver's request does, for it then waits.
 void pass_to_sender(Console& console, const char* bytes, size_t size) {
+    if (!console.transfer.receiver_asked) {
+        if (size == 0 || (bytes[size - 1] != 'C' && bytes[size - 1] != NAK)) return;
+        bytes += size - 1;
+        size = 1;
+    }
     send_all(console.transfer.socket, bytes, size);
     console.transfer.held_until = Clock::now() + LINE_TURNAROUND;
 }
@@ -169,9 +184,9 @@ void advance_transfer(Console& console) {
     if (transfer.pid <= 0) return;
     if (!transfer.held.empty() && Clock::now() >= transfer.held_until)
         console.pending += std::exchange(transfer.held, "");
-    if (!transfer.receiver_asked && Clock::now() - transfer.started >= RECEIVER_WAIT)
+    if (!transfer.receiver_asked && Clock::now() - transfer.started >= std::chrono::seconds(receiver_wait_seconds()))
         return stop_transfer(console, "no receiver asked for '" + transfer.file + "' within " +
-                                          std::to_string(RECEIVER_WAIT.count()) + " seconds: nothing sent");
+                                          std::to_string(receiver_wait_seconds()) + " s: nothing sent");
     if (transfer.receiver_asked && Clock::now() - transfer.last_progress >= PROGRESS_EVERY) {
         transfer.last_progress = Clock::now();
         notice(console, "sending '" + transfer.file + "': " + progress(transfer));

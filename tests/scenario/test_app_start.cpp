@@ -5,7 +5,8 @@
 // the plain memory-checker launch -> AppStart.DebugServerOrMemoryCheckerRunsAfterTheShellThenReboots
 // fails; removing i2c_close_buses() from start_application ->
 // AppStart.GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch fails; moving it before the
-// incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails.
+// incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails;
+// the backtrace stub keeping UBSAN_OPTIONS -> AppStart.NormalLaunchHandsTheProcessToTheLauncher fails.
 #include "scenario_board.h"
 
 namespace {
@@ -49,6 +50,8 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     // the program's own environment stays
     for (const char* line : {"APP_GREETING=hello-from-one\n", "BM_SECOND=2\n", "BM_LONE=\n", "BMSIM_BOARD=/sim\n"})
         EXPECT_TRUE(contains(environment, line)) << line << environment;
+    // the sanitizer settings of the simulated board never reach the application
+    EXPECT_TRUE(lacks(environment, {"SAN_OPTIONS"}));
     EXPECT_EQ(read_text_file(board + "/backtrace.cwd"), "/\n");
     EXPECT_EQ(eeprom(0x13A), 2);
 }
