@@ -7,7 +7,9 @@
 // taking a 19-byte image and info listing a foreign file as an image; no refusal of a device node,
 // FIFO, symbolic link or read-only file at OUT, the mode of a replaced OUT not kept, padding not
 // stepped over, extract ignoring a bad CRC without --force, the stored CRC shown as computed ->
-// BmimageCli.OutputKindsCrcColumnsJsonAndForcedExtract fails.
+// BmimageCli.OutputKindsCrcColumnsJsonAndForcedExtract fails; diagnostics payloads left
+// unchecked, or erased flash after the last image not stepped over ->
+// BmimageCli.ImagesOfADirectoryWarningsStandardInputAndErasedFlash fails.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>

@@ -17,7 +17,12 @@
 // exiting with 124 -> Bmsim.ScriptExpectsSendsSleepsAndSendsFiles fails; the demo script's pause
 // before the Enter after a baud-rate prompt left out, or the sender's bytes passed on at once
 // after the receiver's answers (a race: caught in one run of four) ->
-// Bmsim.DemoRescueDownloadInstallsThePackage fails.
+// Bmsim.DemoRescueDownloadInstallsThePackage fails; env starting from an empty environment ->
+// Bmsim.EnvSetsAndDeletesNamesKeepingTheRestAndPrintsOne fails; a folder read as a board file ->
+// Bmsim.EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine fails; the used-up power cycles
+// ending with 0, or init not logging a program's signal -> Bmsim.RunsEndSayingWhyWithTheirOwnStatus
+// fails; the console's text passed to sx before the receiver asks ->
+// Bmsim.EscapeKeyOfChoiceOrNoneAndASendThatWaitsForItsReceiverOrIsCancelled fails.
 #include <termios.h>
 #include <unistd.h>
 
