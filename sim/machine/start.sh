@@ -56,6 +56,7 @@ if [ -f "$board/usb.inserted" ]; then
   fi
   delay=$(cat "$board/usb.inserted")
   echo "${delay:-0}" >"$work/in/usb-ready-after"
+  # shellcheck disable=SC2054 # QEMU's options are comma-separated within one word
   drives+=(-device pci-ohci,id=usb -drive "if=none,id=stick,file=$work/usb.img,format=raw"
            -device usb-storage,bus=usb.0,drive=stick)
 fi
