@@ -21,13 +21,13 @@ struct SandboxPaths {
 };
 
 struct BootRun {
-    std::string board;      // absolute path of the board directory
-    double timeout = -1;    // real seconds for the whole run; negative: none
-    int power_cycles = 1;   // starts allowed: each reboot of the switch starts it again
+    std::string board;                // absolute path of the board directory
+    double timeout = -1;              // real seconds for the whole run; negative: none
+    int power_cycles = 1;             // starts allowed: each reboot of the switch starts it again
     bool power_cycles_given = false;  // a reboot that ends the last of them is a status of its own
-    double time_scale = 1;  // the program's own sleeps and polls are scaled by this
-    std::string machine;    // empty: the sandbox; "qemu": a virtual machine of the switch
-    int escape_key = 0x1D;  // bmsim's own key on a terminal (Ctrl-]); -1: none
+    double time_scale = 1;            // the program's own sleeps and polls are scaled by this
+    std::string machine;              // empty: the sandbox; "qemu": a virtual machine of the switch
+    int escape_key = 0x1D;            // bmsim's own key on a terminal (Ctrl-]); -1: none
     SandboxPaths paths;
     bool scripted = false;  // the console follows the script's steps instead of the keys
     std::vector<ScriptStep> script;

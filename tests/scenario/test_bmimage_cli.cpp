@@ -240,8 +240,8 @@ TEST_F(BmimageCli, EveryCommandReportsAFolderAMissingOrALoopingFileInOneLine) {
     fs::create_directories(dir + "/folder");
     fs::create_symlink("loop", dir + "/loop");
     for (std::string bad : {"folder", "missing", "loop"})
-        for (std::string command : {"create --type kernel --version 1.0.0.0 -o x ", "pack -o x ", "info ",
-                                    "info --json ", "extract -o x "}) {
+        for (std::string command :
+             {"create --type kernel --version 1.0.0.0 -o x ", "pack -o x ", "info ", "info --json ", "extract -o x "}) {
             EXPECT_EQ(run(command + bad + (command.starts_with("extract") ? " 0" : "")), 1) << command << bad;
             EXPECT_TRUE(err.starts_with("bmimage: cannot read '" + bad + "': ") && count_of(err, "\n") == 1) << err;
         }
