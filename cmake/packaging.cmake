@@ -13,10 +13,10 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Boot manager of the switch: picks, checks and starts the application image")
   set(bm_description
       "The first program of the switch's own that runs after Linux comes up. It picks\n"
-      "an application image from two flash slots or a USB stick, verifies it by CRC-32,\n"
-      "unpacks it and starts it, falling back to the other slot. When nothing can be\n"
-      "started it offers a rescue menu on the serial console: XMODEM download, USB\n"
-      "install, version report and user file-system erase.")
+      "an application image from two flash slots or a USB stick, verifies it by\n"
+      "CRC-32, unpacks it and starts it, falling back to the other slot. When nothing\n"
+      "can be started it offers a rescue menu on the serial console: XMODEM download,\n"
+      "USB install, version report and user file-system erase.")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_PACKAGING_INSTALL_PREFIX /)
