@@ -74,6 +74,7 @@ static std::string setting(const char* variable, const char* built_in) {
 static SandboxPaths default_paths() {
     SandboxPaths paths;
     paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.ctl = setting("BMSIM_CTL", BMSIM_DEFAULT_CTL);
     paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
     paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
     paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
