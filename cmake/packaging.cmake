@@ -56,13 +56,15 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packag
               ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/operator.md
         DESTINATION ${bm_doc})
 
-# Manual pages: bootmanager's is written; bmimage's and bmsim's are made of their --help texts.
+# Manual pages: bootmanager's and bmctl's are written; bmimage's and bmsim's are made of their --help texts.
 if(CMAKE_CROSSCOMPILING)
-  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/bootmanager.8.gz
-                     COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/bootmanager.8 > ${CMAKE_BINARY_DIR}/packaging/bootmanager.8.gz
-                     DEPENDS ${CMAKE_SOURCE_DIR}/packaging/bootmanager.8)
-  list(APPEND bm_gzipped ${CMAKE_BINARY_DIR}/packaging/bootmanager.8.gz)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/bootmanager.8.gz DESTINATION ${bm_share}/man/man8)
+  foreach(page bootmanager.8 bmctl.8)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/${page}.gz
+                       COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/${page} > ${CMAKE_BINARY_DIR}/packaging/${page}.gz
+                       DEPENDS ${CMAKE_SOURCE_DIR}/packaging/${page})
+    list(APPEND bm_gzipped ${CMAKE_BINARY_DIR}/packaging/${page}.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${page}.gz DESTINATION ${bm_share}/man/man8)
+  endforeach()
 else()
   foreach(tool bmimage bmsim)
     if(TARGET ${tool})
