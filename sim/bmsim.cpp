@@ -29,6 +29,8 @@ std::string general_help() {
            (machine_available() ? " [--machine qemu]" : "") +
            "\n"
            "                                 boot the board with its console on this terminal\n"
+           "  keys DIR add PUB.pem | list | clear\n"
+           "                                 the board's trusted public keys\n"
            "  log DIR                        what the switch's programs were asked to do, and how\n"
            "                                 each start ended\n"
            "\n"
@@ -59,6 +61,7 @@ const Command COMMANDS[] = {
       {"machine", true}},
      run_boot},
     {"log", log_help, {}, run_log},
+    {"keys", keys_help, {}, run_keys},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "bmsim_command.h"
 #include "board.h"
+#include "keys.h"
 #include "sandbox.h"
 
 namespace fs = std::filesystem;
@@ -35,8 +36,8 @@ static bool clear_old_board(const std::string& dir, std::string* error) {
         *error = "'" + dir + "' exists and is not an empty folder or a board";
         return false;
     }
-    for (const char* leftover :
-         {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log", "machine-work"})
+    for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log",
+                                 "machine-work", "keys"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;
@@ -248,4 +249,17 @@ int run_log(const Arguments& arguments) {
     if (!board_read_file(log, &bytes, &why)) return failure("log", why);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     return 0;
+}
+
+// ---- keys ----
+
+std::string keys_help() { return KEYS_HELP; }
+
+int run_keys(const Arguments& arguments) {
+    if (!arguments.operands.empty() && !is_board(arguments.operands[0]))
+        return failure("keys", not_a_board(arguments.operands[0]));
+    std::string problem;
+    int status = run_board_keys(arguments.operands, &problem);
+    if (status == USAGE_ERROR) return usage_error("keys", problem);
+    return status == 0 ? 0 : failure("keys", problem);
 }

@@ -53,3 +53,5 @@ int run_flash(const Arguments& arguments);
 int run_usb(const Arguments& arguments);
 int run_boot(const Arguments& arguments);
 int run_log(const Arguments& arguments);
+std::string keys_help();
+int run_keys(const Arguments& arguments);

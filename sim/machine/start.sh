@@ -46,6 +46,7 @@ add_disk user "$work/user.jffs2"
 cp "$board/i2c1-0x20.bin" "$work/in/"
 [ -e "$board/rx.fail" ] && : >"$work/in/rx.fail"
 [ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/"
+[ -d "$board/keys" ] && cp -r "$board/keys" "$work/in/keys"
 # --- the USB stick: a FAT disk made from BOARD/usb on the USB controller, and its readiness delay
 if [ -f "$board/usb.inserted" ]; then
   mkdir -p "$board/usb"

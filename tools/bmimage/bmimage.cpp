@@ -25,10 +25,8 @@ struct Command {
 };
 
 static const Command commands[] = {
-    {"create", run_create},
-    {"pack", run_pack},
-    {"info", run_info},
-    {"extract", run_extract},
+    {"create", run_create}, {"pack", run_pack}, {"info", run_info},     {"extract", run_extract},
+    {"keygen", run_keygen}, {"sign", run_sign}, {"verify", run_verify},
 };
 
 int main(int argc, char** argv) {

@@ -65,6 +65,8 @@ CommandLine parse_command_line(int argc, char** argv, const option* options, con
         std::string name = c == 'o' ? "output" : options[index].name;
         if (optarg == nullptr)
             line.flags.insert(name);
+        else if (name == "key")
+            line.keys.emplace_back(optarg);
         else if (!line.values.emplace(name, optarg).second)
             usage_fail("%s: option '%s' given twice", command, name == "output" ? "-o" : ("--" + name).c_str());
     }

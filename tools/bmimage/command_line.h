@@ -20,6 +20,7 @@ struct CommandLine {
     std::vector<std::string> operands;
     std::map<std::string, std::string> values;  // options that take a value, by long name
     std::set<std::string> flags;                // options that stand alone
+    std::vector<std::string> keys;              // every --key given, in order
 };
 
 // argv[0] is the command's name; options and operands may come in any order, up to "--".
@@ -42,3 +43,11 @@ int run_create(int argc, char** argv);
 int run_pack(int argc, char** argv);
 int run_info(int argc, char** argv);
 int run_extract(int argc, char** argv);
+// The signing commands (sign_commands.cpp).
+int run_keygen(int argc, char** argv);
+int run_sign(int argc, char** argv);
+int run_verify(int argc, char** argv);
+// The signatures in `info`: a table of one row per signature image (the image it signs, its key,
+// and with --key whether it verifies), and the same as JSON fields by the image's offset.
+void print_signature_rows(const std::vector<uint8_t>& file, const CommandLine& line);
+std::map<uint32_t, std::string> signature_json_fields(const std::vector<uint8_t>& file, const CommandLine& line);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,14 +12,18 @@
 #include "image/image_header.h"
 
 static const char info_help[] =
-    "usage: bmimage info [--json] FILE\n"
+    "usage: bmimage info [--json] [--key PUB...] FILE\n"
     "Lists the images of a package, one row each: index, offset, type, header format, header\n"
     "length, payload length, total length, version, the stored and the computed CRC, and 'ok' or\n"
     "'bad'. XMODEM padding (0x1A bytes) after the last image is stepped over, as the installer\n"
     "does, and reported; so is erased flash (0xFF bytes) after the last image of a flash\n"
     "partition's dump, with a note on standard error. FILE '-' is standard input.\n"
     "\n"
-    "  --json  one JSON object per image, in an array\n"
+    "  --json     one JSON object per image, in an array\n"
+    "  --key PUB  also check each signature image against these public keys\n"
+    "\n"
+    "Signature images are listed again below the table: the image each signs, its key's\n"
+    "fingerprint and, with --key, whether it verifies.\n"
     "\n"
     "Exit status 1 when a CRC is bad or the file is malformed or not an image.\n";
 
@@ -70,7 +75,7 @@ static void print_table(const PackageListing& listing) {
 }
 
 // An array of one object per image; the notes that follow the table go to standard error.
-static void print_json(const PackageListing& listing) {
+static void print_json(const PackageListing& listing, const std::map<uint32_t, std::string>& signatures) {
     printf("[");
     for (size_t i = 0; i < listing.entries.size(); i++) {
         const PackageEntry& entry = listing.entries[i];
@@ -78,16 +83,20 @@ static void print_json(const PackageListing& listing) {
         std::string computed = entry.truncated ? "null" : std::string("\"") + texts.computed + "\"";
         printf(
             "%s\n{\"index\": %zu, \"offset\": %u, \"format\": %d, \"header_length\": %u, \"payload_length\": %u, "
-            "\"type\": \"%s\", \"version\": \"%s\", \"stored_crc\": \"%s\", \"computed_crc\": %s, \"ok\": %s}",
+            "\"type\": \"%s\", \"version\": \"%s\", \"stored_crc\": \"%s\", \"computed_crc\": %s, \"ok\": %s%s}",
             i == 0 ? "" : ",", i, entry.offset, entry.format, entry.header_len, entry.payload_len, texts.type,
-            texts.version, texts.stored, computed.c_str(), entry.crc_good ? "true" : "false");
+            texts.version, texts.stored, computed.c_str(), entry.crc_good ? "true" : "false",
+            signatures.count(entry.offset) ? signatures.at(entry.offset).c_str() : "");
     }
     printf("%s]\n", listing.entries.empty() ? "" : "\n");
 }
 
 int run_info(int argc, char** argv) {
     // process arguments
-    static const option options[] = {{"json", no_argument, nullptr, 0}, {"help", no_argument, nullptr, 'h'}, {}};
+    static const option options[] = {{"json", no_argument, nullptr, 0},
+                                     {"key", required_argument, nullptr, 0},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {}};
     CommandLine line = parse_command_line(argc, argv, options, "info", info_help);
     require_operands(line, 1, 1, "one FILE", "info");
     if (line.values.count("output")) usage_fail("info: unknown option '-o' (see 'bmimage info --help')");
@@ -95,11 +104,13 @@ int run_info(int argc, char** argv) {
     bool json = line.flags.count("json") > 0;
 
     // list the images
-    PackageListing listing = list_package(read_input(path));
+    std::vector<uint8_t> file = read_input(path);
+    PackageListing listing = list_package(file);
     if (json)
-        print_json(listing);
+        print_json(listing, signature_json_fields(file, line));
     else
         print_table(listing);
+    if (!json) print_signature_rows(file, line);
     fflush(stdout);
     FILE* notes = json ? stderr : stdout;
     if (listing.padding_bytes > 0)
