@@ -5,10 +5,13 @@
 # wrappers around busybox's mount, umount, flash_eraseall and rx). Builds the kernel and busybox
 # first (both cached); the archive itself is cached by a hash of everything in it.
 #
-#   scripts/build-initramfs.sh [OUT]   # OUT: default build/machine; gets initramfs.cpio.gz
+#   scripts/build-initramfs.sh [OUT]   # OUT gets vmlinux, busybox and initramfs.cpio.gz
+#
+# OUT is where a build's bmsim looks for the machine: BUILD/sim/machine (the build's target
+# `machine` runs this script so); by default the release build's, build/release/sim/machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$root/build/machine}
+out=${1:-$root/build/release/sim/machine}
 cache=${BM_MACHINE_CACHE:-$root/build/machine-cache}
 
 "$root/scripts/build-kernel.sh" "$out"

@@ -26,8 +26,6 @@
 #include <utility>
 #include <vector>
 
-#include "machine.h"
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -401,7 +399,8 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     bool usb = usb_stick_inserted(run.board, &ready_after);
     std::error_code ignored;
     if (usb) fs::create_directories(run.board + "/usb", ignored);
-    Args command = run.machine.empty() ? sandbox_command(run, slave_path, usb, ready_after) : machine_command(run);
+    Args command =
+        run.machine_command.empty() ? sandbox_command(run, slave_path, usb, ready_after) : run.machine_command;
     pid_t pid = start_sandbox(command, slave);
     close(slave);
     if (pid < 0) {

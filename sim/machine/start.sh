@@ -6,9 +6,10 @@
 #
 # MACHINE_DIR holds vmlinux and initramfs.cpio.gz (scripts/build-initramfs.sh). The board's
 # partitions and EEPROM are the machine's disks and EEPROM file themselves; /user goes in as a
-# jffs2 image made from BOARD/user and comes back unpacked; the device at 0x20 and the board log
-# come back through the "bmsim" disk. Exits with the program's exit status, 125 when the machine
-# did not come back with one.
+# jffs2 image kept with the board (made again from BOARD/user only when that changed) and comes
+# back unpacked when the machine wrote to it; the device at 0x20 and the board log come back
+# through the "bmsim" disk. Exits with the program's exit status, 125 when the machine did not
+# come back with one.
 set -uo pipefail
 board=$1
 machine=$2
@@ -17,16 +18,27 @@ machine=$2
 work=$board/machine-work
 rm -rf "$work"
 mkdir -p "$work"
-trap 'rm -rf "$work"' EXIT
+helpers=()
+trap 'kill "${helpers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 notes=$board/machine.log   # the machine's own messages, kept off the switch's console
 : >"$notes"
 note() { echo "$*" >>"$notes"; }
 
-# --- the jffs2 of /user: room for twice its content and at least 16 MiB, whole erase blocks
-user_bytes=$(du -sb "$board/user" | cut -f1)
-user_size=$(( (user_bytes * 2 + 16 * 1048576 + 65535) / 65536 * 65536 ))
-mkfs.jffs2 --big-endian --squash --eraseblock=65536 --pad="$user_size" -d "$board/user" -o "$work/user.jffs2" \
-  2>>"$notes" || { note "mkfs.jffs2 failed"; exit 125; }
+# --- the jffs2 of /user: room for twice its content and at least 16 MiB, whole erase blocks. The
+# image stays with the board, with a key of what BOARD/user held when it matched; a start made
+# from anything else (a file changed on the host, a run that did not save its state) makes it
+# afresh.
+user_image=$board/machine-user.jffs2
+user_key() { find "$board/user" -printf '%P %y %m %s %T@ %l\n' | LC_ALL=C sort | sha256sum | cut -c1-32; }
+key=$(user_key)
+if [ ! -f "$user_image" ] || [ "$(cat "$board/machine-user.key" 2>/dev/null)" != "$key" ]; then
+  user_bytes=$(du -sb "$board/user" | cut -f1)
+  user_size=$(( (user_bytes * 2 + 16 * 1048576 + 65535) / 65536 * 65536 ))
+  mkfs.jffs2 --big-endian --squash --eraseblock=65536 --pad="$user_size" -d "$board/user" -o "$user_image" \
+    2>>"$notes" || { note "mkfs.jffs2 failed"; exit 125; }
+fi
+rm -f "$board/machine-user.key"
+user_size=$(stat -c %s "$user_image")
 
 # --- the bmsim disk going in: the partitions with their erase sizes and the device at 0x20
 mkdir -p "$work/in"
@@ -42,11 +54,22 @@ for file in "$board"/mtd/*.bin; do
   add_disk "$name" "$file"
 done
 echo "user 65536" >>"$work/in/partitions"
-add_disk user "$work/user.jffs2"
+add_disk user "$user_image"
 cp "$board/i2c1-0x20.bin" "$work/in/"
 [ -e "$board/rx.fail" ] && : >"$work/in/rx.fail"
 [ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/"
-# --- the USB stick: a FAT disk made from BOARD/usb on the USB controller, and its readiness delay
+
+# --- QEMU's monitor, on the pipes monitor.in and monitor.out: what it answers goes to the notes.
+# The stick is plugged through it; a test that fails asks it for the machine's state.
+mkfifo "$work/monitor.in" "$work/monitor.out"
+cat <"$work/monitor.out" >>"$notes" &
+helpers+=($!)
+monitor() { echo "$*" 1<>"$work/monitor.in"; }
+
+# --- the USB stick: a FAT disk made from BOARD/usb, plugged into the OHCI controller while the
+# program runs. Init says on the machine's second UART when the readiness delay has passed since
+# the program started; the stick goes in then, and the switch's hot-plug mounts it and marks it
+# ready in /tmp/usb.
 if [ -f "$board/usb.inserted" ]; then
   mkdir -p "$board/usb"
   stick_kib=$(( ($(du -sb "$board/usb" | cut -f1) * 5 / 4 + 8 * 1048576) / 1024 ))
@@ -56,8 +79,15 @@ if [ -f "$board/usb.inserted" ]; then
   fi
   delay=$(cat "$board/usb.inserted")
   echo "${delay:-0}" >"$work/in/usb-ready-after"
-  drives+=(-device pci-ohci,id=usb -drive "if=none,id=stick,file=$work/usb.img,format=raw"
-           -device usb-storage,bus=usb.0,drive=stick)
+  mkfifo "$work/plug.in" "$work/plug.out"
+  drives+=(-device "pci-ohci,id=usb" -drive "if=none,id=stick,file=$work/usb.img,format=raw"
+           -chardev "pipe,id=plug,path=$work/plug" -serial chardev:plug)
+  {
+    read -r _ <"$work/plug.out" || exit 0
+    note "the stick is plugged in"
+    monitor "device_add usb-storage,bus=usb.0,drive=stick,id=stick"
+  } >/dev/null 2>&1 </dev/null &
+  helpers+=($!)
 fi
 truncate -s $((user_size + 8 * 1048576)) "$work/bmsim.img"
 tar -cf - -C "$work/in" . | dd of="$work/bmsim.img" conv=notrunc status=none
@@ -65,10 +95,22 @@ add_disk bmsim "$work/bmsim.img"
 
 # --- the machine; it dies with this script. Its UART already ends lines with CR LF: the console's
 # pseudo-terminal must not add another CR (QEMU keeps output processing on for standard output).
+#
+# The main-loop wake-up (the "tick" chardev): QEMU 7.2's at24c-eeprom writes its whole backing
+# file at the end of each I2C write, synchronously, from the thread that runs the guest CPU. That
+# thread also swallows the notification meant for the main loop about the guest timer it has just
+# armed, so on a loaded host the main loop can sleep in ppoll with no time limit, and the guest,
+# idle in a pause of the program, gets no timer interrupt until something else wakes the loop (a
+# console byte). A client socket that retries a listener that never exists once a second wakes the
+# loop at least that often, and the timer is serviced then. It shows nothing on the console; QEMU
+# notes its failed connection in machine.log.
 stty -onlcr 2>/dev/null
 setpriv --pdeathsig KILL -- qemu-system-ppc -M ppce500 -cpu e500mc -m 512 -nic none -no-reboot \
   -display none -monitor none -kernel "$machine/vmlinux" -initrd "$machine/initramfs.cpio.gz" \
-  -append "console=ttyS0 loglevel=0 panic=1 i2c_stub.chip_addr=0x20" -chardev stdio,id=console,signal=off -serial chardev:console \
+  -append "console=ttyS0 loglevel=0 panic=1 i2c_stub.chip_addr=0x20 usb-storage.delay_use=0" \
+  -chardev stdio,id=console,signal=off -serial chardev:console \
+  -chardev "pipe,id=monitor,path=$work/monitor" -mon chardev=monitor,mode=readline \
+  -chardev "socket,id=tick,path=$work/no-listener,reconnect=1" \
   -drive "if=none,id=eeprom,file=$board/eeprom.bin,format=raw" \
   -device at24c-eeprom,address=0x54,rom-size=65536,drive=eeprom \
   "${drives[@]}" 2>>"$notes"
@@ -79,12 +121,19 @@ mkdir -p "$work/out"
 tar -xf "$work/bmsim.img" -C "$work/out" 2>>"$notes"
 [ -f "$work/out/status" ] || { note "the machine did not save its state"; exit 125; }
 cat "$work/out/log" >>"$board/log"
-for file in i2c1-0x20.bin backtrace.env backtrace.cwd gdbserver.env; do
+for file in backtrace.env backtrace.cwd gdbserver.env; do
   [ -f "$work/out/$file" ] && cp "$work/out/$file" "$board/$file"
 done
-if [ -d "$work/out/user" ] && [ ! -e "$work/out/machine-notes" ]; then
+# the registers of the device at 0x20 come back as i2cdump's rows of 16 bytes
+if [ -f "$work/out/i2c1-0x20.dump" ]; then
+  bytes=$(sed -n 's/^[0-9a-f]0: \(\([0-9a-f][0-9a-f] \)\{16\}\).*/\1/p' "$work/out/i2c1-0x20.dump" | tr -d '\n')
+  [ ${#bytes} -eq 768 ] && printf "$(sed 's/\([0-9a-f][0-9a-f]\) /\\x\1/g' <<<"$bytes")" >"$board/i2c1-0x20.bin"
+fi
+if [ -e "$work/out/machine-notes" ]; then
+  cat "$work/out/machine-notes" >>"$notes"
+elif [ -d "$work/out/user" ]; then
   find "$board/user" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
   cp -a "$work/out/user/." "$board/user/"
 fi
-[ -e "$work/out/machine-notes" ] && cat "$work/out/machine-notes" >>"$notes"
+[ -e "$work/out/machine-notes" ] || user_key >"$board/machine-user.key"
 exit "$(cat "$work/out/status")"
