@@ -6,6 +6,8 @@
 // and SerialDownloadInstallsKernelAndApplication/qemu fail; the console's pseudo-terminal adding a
 // second CR (no `stty -onlcr`), bmsim ignoring --machine qemu, init not restoring the registers of
 // the device at 0x20 -> every /qemu case fails.
+#include <fcntl.h>
+
 #include <map>
 
 #include "xmodem_sender.h"
@@ -19,8 +21,27 @@ struct OnMachine : XmodemScenario, ::testing::WithParamInterface<std::string> {
         if (machine() && !std::getenv("BMSIM_MACHINE_DIR"))
             GTEST_SKIP() << "the virtual machine is not built (scripts/test-machine.sh runs these)";
     }
-    void boot_on_backend(const Texts& extra = {}) {
-        boot(with(machine() ? Texts{"--machine", "qemu"} : Texts{}, extra));
+    void boot_on_backend(const Texts& extra = {}, bool on_terminal = false) {
+        boot(with(machine() ? Texts{"--machine", "qemu"} : Texts{}, extra), on_terminal);
+    }
+    // A case that failed on the machine shows where to look: QEMU's state, asked through its
+    // monitor while the machine still runs (the answer lands in machine.log), machine.log, and the
+    // console's last bytes with their times.
+    void TearDown() override {
+        if (machine() && HasFailure()) {
+            int monitor = open((board + "/machine-work/monitor.in").c_str(), O_WRONLY | O_NONBLOCK);
+            if (monitor >= 0) {
+                const std::string ask = "info status\ninfo registers\ninfo usb\n";
+                EXPECT_GT(write(monitor, ask.data(), ask.size()), 0);
+                close(monitor);
+                watch(1);
+            }
+            std::printf(
+                "the board %s\n-- its machine.log:\n%s-- the console's last reads (seconds since bmsim "
+                "started):\n%s",
+                board.c_str(), read_text_file(board + "/machine.log").c_str(), session.last_reads(12).c_str());
+        }
+        XmodemScenario::TearDown();
     }
     // What a run left: the console, byte for byte, the EEPROM, the device at 0x20 and the flash. A
     // serial transfer is left out of the console: the sandbox's receiver is lrzsz's, which
@@ -117,6 +138,81 @@ TEST_P(OnMachine, RescuePartitionBoot) {
     ends();
     EXPECT_EQ(eeprom(0x13A), 4);
     same_as_sandbox();
+}
+
+// The stick goes in while the program counts its dots: on the machine QEMU's monitor plugs it in
+// 1.3 s after the program started, and the kernel's hot-plug and the mount follow. Both backends
+// run on the real clock here, so that the dots match. A stick never inserted ends in the
+// program's time-out message.
+TEST_P(OnMachine, StickPluggedInWhileTheSwitchWaits) {
+    set_eeprom("0x13B", "0xD5");
+    bmsim_ok({"usb", board, "insert", "--ready-after", "1.3"});
+    write_binary_file(board + "/usb/NXR4417_OS.img", app_image("usb", VERSION_2));
+    boot_on_backend({"--time-scale", "1"});
+    shows({"Attempting to mount file system on USB flash drive", ".USB mounted and ready!",
+           "Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"});
+    ends();
+    same_as_sandbox();
+}
+
+TEST_P(OnMachine, StickNeverInsertedTimesOut) {
+    set_eeprom("0x13B", "0xD5");
+    put_slot(1, app_image("one"));
+    set_eeprom("0x100", "1");
+    boot_on_backend();
+    shows({"Attempting to mount file system on USB flash drive", "USB mount timed out", "APPLICATION one RUNNING"});
+    ends();
+    same_as_sandbox();
+}
+
+// The console's escape keys on a terminal: Ctrl-] ? lists them, Ctrl-] b is the interrupt key at
+// the menu's prompt, Ctrl-] s sends the package to the serial download's receiver, Ctrl-] q
+// stops the board.
+TEST_P(OnMachine, EscapeKeysBreakSendAPackageAndStop) {
+    env({"diagnostics=rescue"});
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 20000, 3), app = app_image("keys", 0x02030405);
+    write_binary_file(board + "/package.img", joined({kernel, app}));
+    boot_on_backend({"--timeout", "150"}, /*on_terminal=*/true);
+    ASSERT_TRUE(shows({"Ctrl-] q stops the board", "Option? : "}));
+    session.send("\x1d?");
+    ASSERT_TRUE(shows({"keys after Ctrl-]: q stop the board"}));
+    press(
+        "\x1d"
+        "b");
+    ASSERT_TRUE(shows({std::string(1, '\0') + "\r\n\r\nOption? : "}));
+    press("x");
+    ASSERT_TRUE(shows({SETUP_PROMPT}));
+    watch(0.5);
+    session.send("\r");
+    watch(0.5);
+    session.send("\x1ds");
+    ASSERT_TRUE(shows({"file to send: "}));
+    session.send(board + "/package.img\r");
+    ASSERT_TRUE(press_enter_after(RESTORE_PROMPT, "\n", RESTORE_REMINDER, "Extracting images"));
+    answer(SLOT_PROMPT, "2\n");
+    ASSERT_TRUE(shows({"Image2 updated succeeded", "File processed", "Option? : "}));
+    session.send("\x1dq");
+    ends(0);
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(slot(2), app);
+    EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "bmsim: start 1 ended: stopped\n"}));
+}
+
+// The README's serial download by script (sim/demo/rescue-download.script, whose sendfile step
+// sends package.img from the current folder) installs the package and reboots.
+TEST_P(OnMachine, ScriptSendsThePackageOfTheDemo) {
+    env({"diagnostics=rescue"});
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 20000, 4), app = app_image("script", 0x01000003);
+    write_binary_file(board + "/package.img", joined({kernel, app}));
+    Texts command = {"sh", "-c", "cd \"$0\" && exec \"$@\"", board, BMSIM_PATH, "boot", board};
+    command =
+        with(with(command, FAST), {"--timeout", "150", "--script", BM_SOURCE_DIR "/sim/demo/rescue-download.script"});
+    session = ConsoleSession::start(with(command, machine() ? Texts{"--machine", "qemu"} : Texts{}));
+    ends(0);
+    EXPECT_TRUE(has(plain(session.output), {"Image2 updated succeeded", "File processed", "OS image 2  : 1.0.0.3"}));
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(slot(2), app);
+    EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "reboot requested"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Machine, OnMachine, ::testing::Values("sandbox", "qemu"),
