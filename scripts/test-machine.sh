@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 missing=""
-for tool in qemu-system-ppc powerpc-linux-gnu-gcc mkfs.jffs2 mkfs.vfat mcopy cpio flex bison bc; do
+for tool in qemu-system-ppc powerpc-linux-gnu-gcc mkfs.jffs2 mkfs.vfat mcopy cpio flex bison bc dtc; do
   command -v "$tool" >/dev/null || missing="$missing $tool"
 done
 [ -f /usr/src/linux-source-6.1.tar.xz ] || missing="$missing linux-source-6.1"

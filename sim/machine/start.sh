@@ -28,16 +28,18 @@ note() { echo "$*" >>"$notes"; }
 # image stays with the board, with a key of what BOARD/user held when it matched; a start made
 # from anything else (a file changed on the host, a run that did not save its state) makes it
 # afresh.
-user_image=$board/machine-user.jffs2
+kept=$board/machine-kept   # what a start makes that the next one can use again
+mkdir -p "$kept"
+user_image=$kept/user.jffs2
 user_key() { find "$board/user" -printf '%P %y %m %s %T@ %l\n' | LC_ALL=C sort | sha256sum | cut -c1-32; }
 key=$(user_key)
-if [ ! -f "$user_image" ] || [ "$(cat "$board/machine-user.key" 2>/dev/null)" != "$key" ]; then
+if [ ! -f "$user_image" ] || [ "$(cat "$kept/user.key" 2>/dev/null)" != "$key" ]; then
   user_bytes=$(du -sb "$board/user" | cut -f1)
   user_size=$(( (user_bytes * 2 + 16 * 1048576 + 65535) / 65536 * 65536 ))
   mkfs.jffs2 --big-endian --squash --eraseblock=65536 --pad="$user_size" -d "$board/user" -o "$user_image" \
     2>>"$notes" || { note "mkfs.jffs2 failed"; exit 125; }
 fi
-rm -f "$board/machine-user.key"
+rm -f "$kept/user.key"
 user_size=$(stat -c %s "$user_image")
 
 # --- the bmsim disk going in: the partitions with their erase sizes and the device at 0x20
@@ -66,10 +68,11 @@ cat <"$work/monitor.out" >>"$notes" &
 helpers+=($!)
 monitor() { echo "$*" 1<>"$work/monitor.in"; }
 
-# --- the USB stick: a FAT disk made from BOARD/usb, plugged into the OHCI controller while the
-# program runs. Init says on the machine's second UART when the readiness delay has passed since
-# the program started; the stick goes in then, and the switch's hot-plug mounts it and marks it
-# ready in /tmp/usb.
+# --- the USB stick: a FAT disk made from BOARD/usb on the OHCI controller. With a readiness delay
+# of 0 it is there from power-on. Otherwise it is plugged in while the program runs: init says on
+# the machine's second UART when the delay has passed since the program started, the stick goes
+# in then through QEMU's monitor, and the switch's hot-plug mounts it and marks it ready in
+# /tmp/usb once the kernel has found it.
 if [ -f "$board/usb.inserted" ]; then
   mkdir -p "$board/usb"
   stick_kib=$(( ($(du -sb "$board/usb" | cut -f1) * 5 / 4 + 8 * 1048576) / 1024 ))
@@ -79,15 +82,21 @@ if [ -f "$board/usb.inserted" ]; then
   fi
   delay=$(cat "$board/usb.inserted")
   echo "${delay:-0}" >"$work/in/usb-ready-after"
-  mkfifo "$work/plug.in" "$work/plug.out"
-  drives+=(-device "pci-ohci,id=usb" -drive "if=none,id=stick,file=$work/usb.img,format=raw"
-           -chardev "pipe,id=plug,path=$work/plug" -serial chardev:plug)
-  {
-    read -r _ <"$work/plug.out" || exit 0
-    note "the stick is plugged in"
-    monitor "device_add usb-storage,bus=usb.0,drive=stick,id=stick"
-  } >/dev/null 2>&1 </dev/null &
-  helpers+=($!)
+  drives+=(-device "pci-ohci,id=usb" -drive "if=none,id=stick,file=$work/usb.img,format=raw")
+  stick="usb-storage,bus=usb.0,drive=stick,id=stick"
+  if [[ ${delay:-0} =~ ^0*\.?0*$ ]]; then
+    drives+=(-device "$stick")
+  else
+    mkfifo "$work/plug.in" "$work/plug.out"
+    : >"$work/in/usb-plug"
+    drives+=(-chardev "pipe,id=plug,path=$work/plug" -serial chardev:plug)
+    {
+      read -r _ <"$work/plug.out" || exit 0
+      note "the stick is plugged in"
+      monitor "device_add $stick"
+    } >/dev/null 2>&1 </dev/null &
+    helpers+=($!)
+  fi
 fi
 truncate -s $((user_size + 8 * 1048576)) "$work/bmsim.img"
 tar -cf - -C "$work/in" . | dd of="$work/bmsim.img" conv=notrunc status=none
@@ -95,7 +104,28 @@ add_disk bmsim "$work/bmsim.img"
 
 # --- the machine; it dies with this script. Its UART already ends lines with CR LF: the console's
 # pseudo-terminal must not add another CR (QEMU keeps output processing on for standard output).
-#
+qemu=(qemu-system-ppc -M ppce500 -cpu e500mc -m 512 -nic none -no-reboot -display none -monitor none
+      -kernel "$machine/vmlinux" -initrd "$machine/initramfs.cpio.gz")
+command_line="console=ttyS0 loglevel=0 panic=1 i2c_stub.chip_addr=0x20 usb-storage.delay_use=0"
+serials=(-serial null)
+[ -e "$work/plug.in" ] && serials+=(-serial null)
+
+# --- the device tree: QEMU's own, but with the UART a 16550A, as the switch's is. QEMU names it a
+# plain ns16550, which the kernel drives without its FIFOs: an interrupt and a host write per
+# byte. QEMU makes the tree for the kernel, the initramfs, the command line and the UARTs it is
+# given (it holds where the initramfs lies), so it is made again when one of them changed, and
+# kept with the board.
+dtb=$kept/switch.dtb
+dtb_key=$( { printf '%s\n' "${qemu[@]}" "$command_line" "${serials[@]}"
+             stat -L -c '%s %Y' "$machine/vmlinux" "$machine/initramfs.cpio.gz"; } | sha256sum | cut -c1-32)
+if [ ! -f "$dtb" ] || [ "$(cat "$kept/switch.dtb.key" 2>/dev/null)" != "$dtb_key" ]; then
+  rm -f "$kept/switch.dtb.key"
+  { "${qemu[@]}" -append "$command_line" "${serials[@]}" -machine dumpdtb="$work/qemu.dtb" </dev/null &&
+    dtc -q -I dtb -O dts "$work/qemu.dtb" | sed 's/compatible = "ns16550"/compatible = "ns16550a"/' |
+    dtc -q -I dts -O dtb -o "$dtb" - && echo "$dtb_key" >"$kept/switch.dtb.key"
+  } >>"$notes" 2>&1 || { note "the device tree could not be made"; exit 125; }
+fi
+
 # The main-loop wake-up (the "tick" chardev): QEMU 7.2's at24c-eeprom writes its whole backing
 # file at the end of each I2C write, synchronously, from the thread that runs the guest CPU. That
 # thread also swallows the notification meant for the main loop about the guest timer it has just
@@ -105,9 +135,7 @@ add_disk bmsim "$work/bmsim.img"
 # loop at least that often, and the timer is serviced then. It shows nothing on the console; QEMU
 # notes its failed connection in machine.log.
 stty -onlcr 2>/dev/null
-setpriv --pdeathsig KILL -- qemu-system-ppc -M ppce500 -cpu e500mc -m 512 -nic none -no-reboot \
-  -display none -monitor none -kernel "$machine/vmlinux" -initrd "$machine/initramfs.cpio.gz" \
-  -append "console=ttyS0 loglevel=0 panic=1 i2c_stub.chip_addr=0x20 usb-storage.delay_use=0" \
+setpriv --pdeathsig KILL -- "${qemu[@]}" -dtb "$dtb" \
   -chardev stdio,id=console,signal=off -serial chardev:console \
   -chardev "pipe,id=monitor,path=$work/monitor" -mon chardev=monitor,mode=readline \
   -chardev "socket,id=tick,path=$work/no-listener,reconnect=1" \
@@ -135,5 +163,5 @@ elif [ -d "$work/out/user" ]; then
   find "$board/user" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
   cp -a "$work/out/user/." "$board/user/"
 fi
-[ -e "$work/out/machine-notes" ] || user_key >"$board/machine-user.key"
+[ -e "$work/out/machine-notes" ] || user_key >"$kept/user.key"
 exit "$(cat "$work/out/status")"
