@@ -59,4 +59,4 @@ done
 s=$(median "${sandbox[@]}")
 q=$(median "${qemu[@]}")
 echo "machine-boot-time: medians of $runs: sandbox $s ms, machine $q ms, ratio" \
-     "$(awk -v q="$q" -v s="$s" 'BEGIN { printf "%.2f", s > 0 ? q / s : 0 }')"
+     "$(awk -v q="$q" -v s="$s" 'BEGIN { printf "%.2f", (s > 0 ? q / s : 0) }')"

@@ -20,7 +20,7 @@ if [ "${1:-}" = --without-wakeup ]; then
 fi
 seconds=${1:-300}
 machine=$host/sim/machine
-for piece in vmlinux initramfs.cpio.gz; do
+for piece in vmlinux initramfs.cpio; do
   [ -f "$machine/$piece" ] || { echo "machine-stress: $machine/$piece is missing: make it with scripts/build-initramfs.sh $machine" >&2; exit 1; }
 done
 
@@ -41,7 +41,7 @@ done
 LOOP
 chmod 0755 "$work/overlay/sbin/bootmanager"
 (cd "$work/overlay" && find . | cpio --quiet -o -H newc -R 0:0 | gzip) >"$work/overlay.cpio.gz"
-cat "$machine/initramfs.cpio.gz" "$work/overlay.cpio.gz" >"$work/machine/initramfs.cpio.gz"
+cat "$machine/initramfs.cpio" "$work/overlay.cpio.gz" >"$work/machine/initramfs.cpio"
 ln -s "$(readlink -f "$machine/vmlinux")" "$work/machine/vmlinux"
 script=$root/sim/machine/start.sh
 if [ "$wakeup" = 0 ]; then

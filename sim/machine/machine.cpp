@@ -30,7 +30,7 @@ bool locate_machine(MachinePieces* pieces) {
     if (pieces->dir.size() > 1 && pieces->dir.back() == '/') pieces->dir.pop_back();
     std::string hint = ": make it with scripts/build-initramfs.sh " + pieces->dir;
     return locate_file("kernel", pieces->dir + "/vmlinux", hint) &&
-           locate_file("initramfs", pieces->dir + "/initramfs.cpio.gz", hint) &&
+           locate_file("initramfs", pieces->dir + "/initramfs.cpio", hint) &&
            locate_file("start script", pieces->script, "");
 }
 

@@ -8,7 +8,7 @@
 
 // The machine's pieces on the host.
 struct MachinePieces {
-    std::string dir;     // holds vmlinux and initramfs.cpio.gz
+    std::string dir;     // holds vmlinux and initramfs.cpio
     std::string script;  // start.sh, which runs one start
 };
 

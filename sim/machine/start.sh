@@ -4,7 +4,7 @@
 #
 #   start.sh BOARD MACHINE_DIR
 #
-# MACHINE_DIR holds vmlinux and initramfs.cpio.gz (scripts/build-initramfs.sh). The board's
+# MACHINE_DIR holds vmlinux and initramfs.cpio (scripts/build-initramfs.sh). The board's
 # partitions and EEPROM are the machine's disks and EEPROM file themselves; /user goes in as a
 # jffs2 image kept with the board (made again from BOARD/user only when that changed) and comes
 # back unpacked when the machine wrote to it; the device at 0x20 and the board log come back
@@ -42,8 +42,11 @@ fi
 rm -f "$kept/user.key"
 user_size=$(stat -c %s "$user_image")
 
-# --- the bmsim disk going in: the partitions with their erase sizes and the device at 0x20
-mkdir -p "$work/in"
+# --- bmsim's settings going in, as /sim: the partitions with their erase sizes, the device at
+# 0x20, the stick's delay. They go after the initramfs as an archive of their own, padded to a
+# fixed size so that the machine's device tree, which says where the initramfs ends, stays the
+# same from start to start.
+mkdir -p "$work/in/sim"
 drives=()
 add_disk() {  # serial file
   drives+=(-drive "if=none,id=$1,file=$2,format=raw" -device "virtio-blk-pci,drive=$1,serial=$1")
@@ -52,14 +55,14 @@ for file in "$board"/mtd/*.bin; do
   name=$(basename "$file" .bin)
   erasesize=65536
   [ -f "$board/mtd/$name.erasesize" ] && erasesize=$(cat "$board/mtd/$name.erasesize")
-  echo "$name $erasesize" >>"$work/in/partitions"
+  echo "$name $erasesize" >>"$work/in/sim/partitions"
   add_disk "$name" "$file"
 done
-echo "user 65536" >>"$work/in/partitions"
+echo "user 65536" >>"$work/in/sim/partitions"
 add_disk user "$user_image"
-cp "$board/i2c1-0x20.bin" "$work/in/"
-[ -e "$board/rx.fail" ] && : >"$work/in/rx.fail"
-[ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/"
+od -An -v -tu1 -w1 "$board/i2c1-0x20.bin" | awk '$1 != 0 { print NR - 1, $1 }' >"$work/in/sim/i2c1-0x20.set"
+[ -e "$board/rx.fail" ] && : >"$work/in/sim/rx.fail"
+[ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/sim/"
 
 # --- QEMU's monitor, on the pipes monitor.in and monitor.out: what it answers goes to the notes.
 # The stick is plugged through it; a test that fails asks it for the machine's state.
@@ -81,14 +84,14 @@ if [ -f "$board/usb.inserted" ]; then
     mcopy -s -i "$work/usb.img" "$board/usb"/* ::/ 2>>"$notes" || { note "mcopy failed"; exit 125; }
   fi
   delay=$(cat "$board/usb.inserted")
-  echo "${delay:-0}" >"$work/in/usb-ready-after"
+  echo "${delay:-0}" >"$work/in/sim/usb-ready-after"
   drives+=(-device "pci-ohci,id=usb" -drive "if=none,id=stick,file=$work/usb.img,format=raw")
   stick="usb-storage,bus=usb.0,drive=stick,id=stick"
   if [[ ${delay:-0} =~ ^0*\.?0*$ ]]; then
     drives+=(-device "$stick")
   else
     mkfifo "$work/plug.in" "$work/plug.out"
-    : >"$work/in/usb-plug"
+    : >"$work/in/sim/usb-plug"
     drives+=(-chardev "pipe,id=plug,path=$work/plug" -serial chardev:plug)
     {
       read -r _ <"$work/plug.out" || exit 0
@@ -98,14 +101,18 @@ if [ -f "$board/usb.inserted" ]; then
     helpers+=($!)
   fi
 fi
+(cd "$work/in" && find sim | cpio --quiet -o -H newc -R 0:0 | gzip -1) >"$work/settings.cpio.gz"
+[ "$(stat -c %s "$work/settings.cpio.gz")" -le 65536 ] || { note "the settings do not fit in 64 KiB"; exit 125; }
+truncate -s 65536 "$work/settings.cpio.gz"   # the kernel skips the zeros after an archive
+cat "$machine/initramfs.cpio" "$work/settings.cpio.gz" >"$work/initramfs"
+# the bmsim disk: the saved state coming out
 truncate -s $((user_size + 8 * 1048576)) "$work/bmsim.img"
-tar -cf - -C "$work/in" . | dd of="$work/bmsim.img" conv=notrunc status=none
 add_disk bmsim "$work/bmsim.img"
 
 # --- the machine; it dies with this script. Its UART already ends lines with CR LF: the console's
 # pseudo-terminal must not add another CR (QEMU keeps output processing on for standard output).
 qemu=(qemu-system-ppc -M ppce500 -cpu e500mc -m 512 -nic none -no-reboot -display none -monitor none
-      -kernel "$machine/vmlinux" -initrd "$machine/initramfs.cpio.gz")
+      -kernel "$machine/vmlinux" -initrd "$work/initramfs")
 command_line="console=ttyS0 loglevel=0 panic=1 i2c_stub.chip_addr=0x20 usb-storage.delay_use=0"
 serials=(-serial null)
 [ -e "$work/plug.in" ] && serials+=(-serial null)
@@ -117,7 +124,7 @@ serials=(-serial null)
 # kept with the board.
 dtb=$kept/switch.dtb
 dtb_key=$( { printf '%s\n' "${qemu[@]}" "$command_line" "${serials[@]}"
-             stat -L -c '%s %Y' "$machine/vmlinux" "$machine/initramfs.cpio.gz"; } | sha256sum | cut -c1-32)
+             stat -L -c '%s %Y' "$machine/vmlinux" "$machine/initramfs.cpio"; } | sha256sum | cut -c1-32)
 if [ ! -f "$dtb" ] || [ "$(cat "$kept/switch.dtb.key" 2>/dev/null)" != "$dtb_key" ]; then
   rm -f "$kept/switch.dtb.key"
   { "${qemu[@]}" -append "$command_line" "${serials[@]}" -machine dumpdtb="$work/qemu.dtb" </dev/null &&
