@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs, when it is missing. Runs as root on a fresh
-# Debian 12 machine; every other entry point calls it first.
+# Installs the Debian packages the project needs that are missing (Debian 12). It needs root only
+# when something is missing. scripts/test.sh, demo.sh, fuzz.sh and bench.sh call it first; the
+# scripts they run in turn (test-target.sh, test-machine.sh, the machine's build scripts) rely on
+# it having run.
 set -euo pipefail
 
 packages=(
@@ -11,7 +13,8 @@ packages=(
   libi2c-dev                           # SMBus byte-data transfers of the product
   bubblewrap busybox-static            # the simulated board's sandbox and its root file system
   lrzsz                                # the XMODEM sender and receiver of the serial download
-  clang libclang-rt-14-dev             # libFuzzer for the fuzz target
+  clang libclang-rt-14-dev             # libFuzzer for the fuzz targets
+  clang-format shellcheck              # the style checks of scripts/test.sh
   g++-powerpc-linux-gnu qemu-user      # the 32-bit big-endian PowerPC target and its emulator
 )
 # The switch as a virtual machine (bmsim boot --machine qemu): its kernel's source and build

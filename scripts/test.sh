@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test:
+# Checks the style and builds and runs every test:
+#   0. clang-format over the C++ files and shellcheck over the shell scripts, both as checks only;
 #   1. the host build with AddressSanitizer and UndefinedBehaviorSanitizer: unit tests, the
 #      scenario tests that boot the real program on the simulated board, and the install sweeps
 #      (a power cut or device fault at each request of an install; their counts are printed);
@@ -12,6 +13,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 jobs=$(nproc)
+
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+# the shell scripts: by name, and the stubs and init that say so in their first line
+git ls-files -z | while IFS= read -r -d '' file; do
+  if [[ $file == *.sh ]] || { [ -f "$file" ] && head -n 1 "$file" | grep -qE '^#!.*[/ ](ba|da)?sh$'; }; then
+    printf '%s\0' "$file"
+  fi
+done | xargs -0 shellcheck -S warning
+echo "style: clang-format and shellcheck found nothing"
 
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"

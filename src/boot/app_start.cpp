@@ -10,6 +10,7 @@
 
 #include "boot/endings.h"
 #include "common/files.h"
+#include "common/shell.h"
 #include "console/console_input.h"
 #include "hw/eeprom.h"
 #include "options/boot_options.h"
@@ -19,17 +20,10 @@ char command_buffer[COMMAND_BUFFER_SIZE];
 
 namespace {
 
-// Console output written so far must come before whatever the command prints.
-int run_shell_command(const char* command) {
-    fflush(stdout);
-    fflush(stderr);
-    return system(command);
-}
-
 void unpack_application() {
     snprintf(command_buffer, COMMAND_BUFFER_SIZE, "cd /tmp \ntar mxzf %s \nrm %s\n", "/tmp/vemoximage.tar.gz",
              "/tmp/vemoximage.tar.gz");
-    if (run_shell_command(command_buffer) < 0) {
+    if (flush_then_shell(command_buffer) < 0) {
         fputs("Failed to gunzip Application OS.\n", stderr);
         reboot_system();
     }
@@ -49,15 +43,15 @@ void check_application_tree() {
 
 void install_diags_program() {
     puts("install diags image");
-    run_shell_command("mkdir -p /tmp/home/bin");
-    run_shell_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+    shell_step("mkdir -p /tmp/home/bin");
+    shell_step("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 }
 
 // The image's install script, and its environment file, which is read only beside the script.
 void run_install_script() {
     if (!path_exists("/tmp/home/bin/install.sh")) return;
     puts("Running install script");
-    run_shell_command("/tmp/home/bin/install.sh");
+    shell_step("/tmp/home/bin/install.sh");
     if (!path_exists("/tmp/home/bin/env-setup")) return;
     FILE* file = fopen("/tmp/home/bin/env-setup", "r");
     if (!file) return;
@@ -68,13 +62,13 @@ void run_install_script() {
 void drop_into_shell() {
     puts("Dropping into shell");
     snprintf(command_buffer, COMMAND_BUFFER_SIZE, "/bin/sh\n");
-    run_shell_command(command_buffer);
+    shell_step(command_buffer);
     puts("Dropping out of shell");
 }
 
 // Launches that BootManager waits for: when they end there is nothing left but a reboot.
 [[noreturn]] void run_then_reboot(const char* command) {
-    run_shell_command(command);
+    shell_step(command);
     reboot_system();
 }
 

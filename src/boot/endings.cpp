@@ -7,23 +7,21 @@
 #include <cstdlib>
 
 #include "boot/app_start.h"
+#include "common/shell.h"
 #include "options/boot_options.h"
 #include "rescue/rescue_menu.h"
 
 void reboot_system() {
-    // Whatever the console still holds must come out before the switch goes down.
+    // Whatever the console still holds must come out before the pause, not only after it.
     fflush(stdout);
     sleep(1);
-    if (system("reboot") < 0) fputs("System reboot failed, please power-cycle.\n", stderr);
+    if (flush_then_shell("reboot") < 0) fputs("System reboot failed, please power-cycle.\n", stderr);
     exit(0);
 }
 
 void shell_then_reboot() {
-    if (boot_options.shell) {
-        fflush(stdout);
-        // How the shell ended does not matter: the switch reboots either way.
-        [[maybe_unused]] int status = system("/bin/sh\n");
-    }
+    // How the shell ended does not matter: the switch reboots either way.
+    if (boot_options.shell) shell_step("/bin/sh\n");
     reboot_system();
 }
 

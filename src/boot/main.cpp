@@ -1,9 +1,9 @@
 // BootManager's entry: one straight sequence from start-up to the application or a reboot.
 #include <cstdio>
-#include <cstdlib>
 
 #include "boot/endings.h"
 #include "common/files.h"
+#include "common/shell.h"
 #include "console/console_input.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
@@ -19,9 +19,9 @@ namespace {
 void make_console_output_line_buffered() { setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
 void prepare_user_filesystem() {
-    system("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    shell_step("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     // One walk of the whole jffs2 file system; only the walk matters, not the listing.
-    system("/usr/bin/find /user > /dev/null");
+    shell_step("/usr/bin/find /user > /dev/null");
 }
 
 void enter_requested_diagnostics() {
@@ -35,15 +35,15 @@ void decide_usb_boot() {
 }
 
 // The boot package and the replacements of the stick, then its application image. Returns the
-// slot to boot when a replacement was just installed, else 0.
+// slot to boot when a replacement was just installed, else none.
 BootSource boot_from_usb() {
     carry_out(check_usb_boot_image());
     BootSource source = check_usb_replacements();
-    if (source != 3) return source;
+    if (source != BOOT_USB_STICK) return source;
     printf("Booting image '%s' from USB stick.\n", "NXR4417_OS.img");
-    carry_out(boot_image(3));
+    carry_out(boot_image(BOOT_USB_STICK));
     puts("USB Boot failed. Trying flash images.");
-    return 0;
+    return NO_BOOT_SOURCE;
 }
 
 // The chosen slot, then once the other slot, which boot_image treats as the last chance.
@@ -67,9 +67,9 @@ int main(int, char**) {
     prepare_user_filesystem();
     enter_requested_diagnostics();
     decide_usb_boot();
-    BootSource source = usb_boot_enabled ? boot_from_usb() : 0;
+    BootSource source = usb_boot_enabled ? boot_from_usb() : NO_BOOT_SOURCE;
     // Anything but 2 in the EEPROM (a failed read, an erased cell) boots slot 1.
-    if (source == 0) source = get_boot_slot() == 2 ? 2 : 1;
+    if (source == NO_BOOT_SOURCE) source = get_boot_slot() == 2 ? BOOT_SLOT_2 : BOOT_SLOT_1;
     boot_slots(source);
     reboot_system();
 }

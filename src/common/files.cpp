@@ -14,8 +14,8 @@ const char* slot_image_path(int slot) {
     return nullptr;
 }
 
-int other_slot(int slot) {
-    if (slot == 1) return 2;
-    if (slot == 2) return 1;
-    return 0;
+BootSource other_slot(int slot) {
+    if (slot == 1) return BOOT_SLOT_2;
+    if (slot == 2) return BOOT_SLOT_1;
+    return NO_BOOT_SOURCE;
 }

@@ -7,7 +7,9 @@
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
 
-static int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_smbus_data* data) {
+namespace {
+
+int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_smbus_data* data) {
     i2c_smbus_ioctl_data request{};
     request.read_write = read_write;
     request.command = command;
@@ -15,6 +17,8 @@ static int smbus_byte_data_request(int file, __u8 read_write, __u8 command, i2c_
     request.data = data;
     return ioctl(file, I2C_SMBUS, &request);
 }
+
+}  // namespace
 
 __s32 i2c_smbus_read_byte_data(int file, __u8 command) {
     i2c_smbus_data data{};

@@ -11,8 +11,8 @@
 
 void read_slot_header(FILE* slot_file, uint8_t* header) {
     memset(header, 0, IMAGE_HEADER_SIZE);
-    size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
-    (void)read;  // a short file is still an installed slot: its missing bytes stay zero
+    // A short file is still an installed slot: its missing bytes stay zero.
+    [[maybe_unused]] size_t read = fread(header, 1, IMAGE_HEADER_SIZE, slot_file);
 }
 
 int partition_of_type(uint32_t type) {
@@ -26,13 +26,15 @@ int partition_of_type(uint32_t type) {
     }
 }
 
+namespace {
+
 // The result of the flash read is not consulted: an unreadable partition reads as zeros.
-static bool read_flash_header(int fd, uint32_t offset, uint8_t* header) {
+bool read_flash_header(int fd, uint32_t offset, uint8_t* header) {
     flash_read(header, fd, offset, IMAGE_HEADER_SIZE);
     return true;
 }
 
-static bool read_application_header(int slot, uint8_t* header) {
+bool read_application_header(int slot, uint8_t* header) {
     const char* path = slot_image_path(slot);
     FILE* file = path != nullptr ? fopen(path, "rb") : nullptr;
     if (file == nullptr) return false;
@@ -40,6 +42,8 @@ static bool read_application_header(int slot, uint8_t* header) {
     fclose(file);
     return true;
 }
+
+}  // namespace
 
 bool read_installed_header(uint32_t type, uint8_t* header, int slot) {
     if (header == nullptr) return false;
@@ -55,9 +59,11 @@ bool read_installed_header(uint32_t type, uint8_t* header, int slot) {
     }
 }
 
+namespace {
+
 // The first count bytes of the installed image (the slot file, or the partition from offset 0)
 // equal the expected ones; false when they cannot be read whole.
-static bool installed_bytes_equal(uint32_t type, int slot, const uint8_t* expected, uint32_t count) {
+bool installed_bytes_equal(uint32_t type, int slot, const uint8_t* expected, uint32_t count) {
     uint8_t* installed = static_cast<uint8_t*>(malloc(count == 0 ? 1 : count));
     if (installed == nullptr) return false;
     bool read = false;
@@ -72,6 +78,8 @@ static bool installed_bytes_equal(uint32_t type, int slot, const uint8_t* expect
     free(installed);
     return equal;
 }
+
+}  // namespace
 
 bool same_version(const uint8_t* new_image, const ImageLayout& layout, int slot) {
     uint32_t type = read_be32(new_image + 8) & IMAGE_TYPE_MASK;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/shell.h"
 #include "console/console_input.h"
 #include "install/versions.h"
 #include "rescue/serial_download.h"
@@ -55,12 +56,11 @@ int take_option() {
     }
 }
 
+// The step's message, then the step. The steps always run to the end: a failed one is followed
+// by the next all the same.
 void run_shell_step(const char* message, const char* command) {
     puts(message);
-    fflush(stdout);
-    // the steps always run to the end: a failed one is followed by the next all the same
-    int status = system(command);
-    (void)status;
+    shell_step(command);
 }
 
 void erase_and_recreate_user() {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "common/files.h"
+#include "common/shell.h"
 #include "install/installer.h"
 
 struct termios saved_serial_settings;
@@ -91,9 +92,7 @@ Ending xmodem_rescue() {
     // An old file (an earlier download, a recovery install) must never pass for a new one.
     unlink("/tmp/image");
     int port = serial_download_setup();
-    fflush(stdout);
-    int status = system("/usr/bin/rx /tmp/image");
-    (void)status;  // only the received file tells whether the transfer worked
+    shell_step("/usr/bin/rx /tmp/image");  // only the received file tells whether the transfer worked
     bool received = path_exists("/tmp/image");
     serial_download_restore(port);
     if (port >= 0) close(port);

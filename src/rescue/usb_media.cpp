@@ -12,7 +12,6 @@
 #include "common/files.h"
 #include "console/console_input.h"
 #include "install/installer.h"
-#include "rescue/usb_menu.h"
 #include "store/rejected.h"
 
 uint8_t usb_boot_enabled = 0;
@@ -23,7 +22,7 @@ constexpr int USB_MOUNT_TRIES = 10;
 constexpr int USB_ANSWER_SIZE = 128;
 
 struct UsbReplacement {
-    int slot;
+    BootSlot slot;
     const char* path;
     const char* name;
     const char* found_message;
@@ -32,9 +31,9 @@ struct UsbReplacement {
 
 // Slot 2 first, so that slot 1, handled last, wins when both are replaced.
 constexpr UsbReplacement usb_replacements[] = {
-    {2, "/mnt/usb/NXR4417_replace2_OS.img", "NXR4417_replace2_OS.img",
+    {BOOT_SLOT_2, "/mnt/usb/NXR4417_replace2_OS.img", "NXR4417_replace2_OS.img",
      "USB image (file '%s') replacement for image2 found\n", "Image2 has been successfully replaced"},
-    {1, "/mnt/usb/NXR4417_replace1_OS.img", "NXR4417_replace1_OS.img",
+    {BOOT_SLOT_1, "/mnt/usb/NXR4417_replace1_OS.img", "NXR4417_replace1_OS.img",
      "USB image (file '%s') replacement for image1 found\n", "Image1 has been successfully replaced"},
 };
 
@@ -59,9 +58,8 @@ DIR* enter_usb_directory(const char* failure_message) {
 }
 
 void leave_usb_directory(DIR* dir) {
-    if (chdir("/tmp") != 0) {
-        // Nothing else to go to; the next relative path would simply not be found.
-    }
+    // Nothing else to go to on a failure; the next relative path would simply not be found.
+    [[maybe_unused]] int left = chdir("/tmp");
     closedir(dir);
 }
 
@@ -157,24 +155,24 @@ Ending check_usb_boot_image() {
     return GO_ON;
 }
 
-int check_usb_replacements() {
-    int result = 0;
+BootSource check_usb_replacements() {
+    BootSource result = NO_BOOT_SOURCE;
     for (const UsbReplacement& replacement : usb_replacements) {
         if (!path_exists(replacement.path)) continue;
         printf(replacement.found_message, replacement.name);
-        if (!replacement_accepted(replacement)) return 0;
+        if (!replacement_accepted(replacement)) return NO_BOOT_SOURCE;
         if (install_package(replacement.path, 1, replacement.slot) == INSTALL_DONE) {
             puts(replacement.replaced_message);
             result = replacement.slot;
         }
     }
-    if (result != 0) {
+    if (result != NO_BOOT_SOURCE) {
         printf("USB replacement image: board will boot with image%d.\n", result);
         return result;
     }
-    if (path_exists("/mnt/usb/NXR4417_OS.img")) return 3;
+    if (path_exists("/mnt/usb/NXR4417_OS.img")) return BOOT_USB_STICK;
     puts("No valid image found on USB");
-    return 0;
+    return NO_BOOT_SOURCE;
 }
 
 Ending usb_install_menu() {

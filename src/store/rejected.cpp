@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/files.h"
+#include "common/shell.h"
 
 namespace {
 
@@ -43,9 +44,8 @@ void rejected_entry_path(const char* digest, char* path, size_t size) {
 
 bool image_md5(const char* path, char* digest) {
     std::string command = "/bin/busybox md5sum " + shell_quoted(path) + " > /tmp/img_md5string";
-    fflush(stdout);
     // Without a shell the scratch file still holds the digest of the previous image.
-    if (system(command.c_str()) < 0) return false;
+    if (flush_then_shell(command.c_str()) < 0) return false;
 
     FILE* output = fopen("/tmp/img_md5string", "r");
     if (output == nullptr) return false;
@@ -72,9 +72,8 @@ void reject_image(const char* path) {
 
     char command[sizeof("touch ") + sizeof entry];
     snprintf(command, sizeof command, "touch %s", entry);
-    fflush(stdout);
-    (void)system("mkdir -p /user/images/rejected");
-    (void)system(command);
+    shell_step("mkdir -p /user/images/rejected");
+    shell_step(command);
 }
 
 bool is_rejected(const char* path) {

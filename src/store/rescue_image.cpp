@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/files.h"
+#include "common/shell.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
 #include "image/image_header.h"
@@ -69,9 +70,8 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_cha
     uint8_t slot = static_cast<uint8_t>(slot_char - '0');
     char command[sizeof("cp /tmp/image /user/images/image1\n")];
     snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
-    fflush(stdout);
-    (void)system("mkdir /user/images &> /dev/null");
-    (void)system(command);
+    shell_step("mkdir /user/images &> /dev/null");
+    shell_step(command);
 
     printf("Setting boot image to %d\n", slot);
     set_boot_slot(slot);
@@ -110,9 +110,8 @@ bool rewrite_diagnostics_archive(const uint8_t* image, const ImageLayout& layout
 // diagnostics image; with bit 31 set the header is longer and the payload would start elsewhere.
 bool read_debugger_header(FILE* image, uint32_t* len) {
     uint8_t bytes[IMAGE_HEADER_SIZE] = {};
-    if (fread(bytes, 1, sizeof bytes, image) != sizeof bytes) {
-        // A short file leaves zeros, which no valid magic matches.
-    }
+    // A short file leaves zeros, which no valid magic matches.
+    [[maybe_unused]] size_t got = fread(bytes, 1, sizeof bytes, image);
     ImageHeader header = decode_image_header(bytes);
     if (header.magic != IMAGE_APPLICATION && header.magic != IMAGE_DIAGNOSTICS) {
         fprintf(stderr, "Image has invalid header 0x%x\n", header.magic);
@@ -215,8 +214,7 @@ int extract_gdb(int slot) {
     if (!found) return 0;
 
     puts("decompressing GDB....");
-    fflush(stdout);
-    (void)system("gunzip /tmp/gdb.gz");
-    (void)system("chmod +x /tmp/gdb");
+    shell_step("gunzip /tmp/gdb.gz");
+    shell_step("chmod +x /tmp/gdb");
     return 1;
 }

@@ -19,8 +19,6 @@ uint8_t fallback_attempt = 0;
 
 namespace {
 
-constexpr BootSource USB_SOURCE = 3;
-
 // The input image file and the application tarball of one attempt; leaving scope closes them.
 struct BootFiles {
     FILE* input = nullptr;
@@ -93,7 +91,7 @@ Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, u
 }
 
 Ending crc_failed(BootSource source) {
-    if (source == USB_SOURCE) {
+    if (source == BOOT_USB_STICK) {
         fputs("USB image CRC failed.", stderr);
         return GO_ON;
     }
@@ -106,7 +104,7 @@ Ending crc_failed(BootSource source) {
 }
 
 Ending no_image_found(BootSource source, const FoundImage& found) {
-    if (source == USB_SOURCE) {
+    if (source == BOOT_USB_STICK) {
         fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
         return GO_ON;
     }
@@ -155,10 +153,10 @@ Ending boot_image(BootSource source) {
     BootFiles files;
 
     // open the input
-    if (source == 1 || source == 2) {
+    if (source == BOOT_SLOT_1 || source == BOOT_SLOT_2) {
         files.input = open_slot_image(&source);
         if (!files.input) return END_RESCUE_SHELL_REBOOT;
-    } else if (source == USB_SOURCE) {
+    } else if (source == BOOT_USB_STICK) {
         files.input = open_usb_image();
         if (!files.input) return GO_ON;
     } else {

@@ -12,17 +12,11 @@
 #include <vector>
 
 #include "image/image_header.h"
+#include "support/bytes.h"
 
 namespace {
 
 constexpr uint32_t BUFFER_SIZE = 64u << 20;
-
-// The definition: eight shift steps per byte, least significant bit first.
-uint32_t crc32_bitwise(const uint8_t* data, uint32_t length, uint32_t reg) {
-    for (uint32_t i = 0; i < length; i++)
-        for (int bit = 0; bit < 8; bit++) reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
-    return reg;
-}
 
 // zlib inverts the register on entry and on exit; undoing both gives the same register.
 uint32_t crc32_zlib(const uint8_t* data, uint32_t length, uint32_t reg) {

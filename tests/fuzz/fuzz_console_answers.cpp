@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "install/installer.h"
-#include "rescue/usb_menu.h"
+#include "rescue/usb_media.h"
 #include "store/rejected.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

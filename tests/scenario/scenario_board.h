@@ -17,10 +17,10 @@
 
 #include "bmimage/image_builder.h"
 #include "image/image_header.h"
+#include "support/bytes.h"
 #include "support/console_driver.h"
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
 using Texts = std::vector<std::string>;
 // The program's one-second waits pass twenty times faster; a start gets 90 real seconds.
 inline const Texts FAST = {"--time-scale", "0.05", "--timeout", "90"};
@@ -140,18 +140,8 @@ inline Bytes claiming(Bytes image, uint32_t len) {
     write_be32(&image[4], len);
     return image;
 }
-inline Bytes pattern_bytes(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(seed + i * 7 + (i >> 8));
-    return bytes;
-}
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
-}
-inline Bytes joined(const std::vector<Bytes>& images) {
-    Bytes package;
-    for (const auto& image : images) package.insert(package.end(), image.begin(), image.end());
-    return package;
 }
 inline bool starts_with(const Bytes& bytes, const Bytes& prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());

@@ -57,15 +57,16 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
 // asked for: the debug server on the given or the default port, with the memory checker's library
 // preloaded or with no library at all, and the memory checker alone, with its library.
 TEST_F(AppStart, DebugServerOrMemoryCheckerRunsAfterTheShellThenReboots) {
-    // the settings, what the console shows, the launch in the board log, the debug server's library
-    const std::tuple<Texts, std::string, std::string, std::string> cases[] = {
-        {{"memchk=on"}, "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0.", "", ""},
-        {{"gdbserver=on", "gdbport=4321"}, "", "\n/bin/gdbserver :4321 /tmp/home/bin/mp.elf.strip\n", ""},
-        {{"gdbserver=on", "memchk=on"},
-         "",
-         "\n/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n",
-         "\nLD_PRELOAD=libduma.so.0.0.0\n"}};
-    for (const auto& [settings, shown, command, preload] : cases) {
+    // the case, the settings, what the console shows, the launch in the board log, the debug
+    // server's library
+    const std::string server = "/bin/gdbserver :", program = " /tmp/home/bin/mp.elf.strip\n",
+                      preloaded = "\nLD_PRELOAD=libduma.so.0.0.0\n";
+    const std::tuple<const char*, Texts, std::string, std::string, std::string> cases[] = {
+        {"memory checker", {"memchk=on"}, "APPLICATION RUNNING with LD_PRELOAD=libduma.so.0.0.0.", "", ""},
+        {"debug server on 4321", {"gdbserver=on", "gdbport=4321"}, "", "\n" + server + "4321" + program, ""},
+        {"server and checker", {"gdbserver=on", "memchk=on"}, "", "\n" + server + "1234" + program, preloaded}};
+    for (const auto& [what, settings, shown, command, preload] : cases) {
+        SCOPED_TRACE(what);
         bmsim_ok({"new", board});
         env(with({"shell=on"}, settings));
         put_slot(1, app_image(tree_with("one", {SHOW_APP})));

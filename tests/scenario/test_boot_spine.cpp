@@ -10,10 +10,8 @@ using BootSpine = Scenario;
 
 // Both slots fail their CRC: slot 2 (from the EEPROM), then slot 1 as the final attempt, which
 // skips the rescue menu and ends in the shell and a reboot. A slot file shorter than its image
-// claims is a failed read, which counts as a CRC failure. Next, without the first I2C bus the
-// EEPROM reads as 0: slot 1 comes first whatever cell 0x100 holds. Neither slot file exists: the
-// rescue menu, then after Exit the shell and the reboot.
-TEST_F(BootSpine, BothSlotsFailThenWithoutTheFirstBusAndSlotFilesTheRescueMenu) {
+// claims is a failed read, which counts as a CRC failure.
+TEST_F(BootSpine, BothSlotsFailTheirCrcThenTheShellAndAReboot) {
     set_eeprom("0x100", "2");
     env({"shell=on"});
     put_slot(2, spoiled(app_image("two")));
@@ -28,8 +26,13 @@ TEST_F(BootSpine, BothSlotsFailThenWithoutTheFirstBusAndSlotFilesTheRescueMenu) 
     EXPECT_TRUE(has(log(), {"/bin/mount -o sync -t jffs2 /dev/mtd-user /user\n",
                             "bmsim: start 1 ended: reboot requested, exit status 0"}));
     EXPECT_EQ(eeprom(0x13A), 0xFF);
+}
 
-    fs::remove(slot_path(1)), fs::remove(slot_path(2));
+// Without the first I2C bus the EEPROM reads as 0: slot 1 comes first whatever cell 0x100 holds.
+// Neither slot file exists: the rescue menu, then after Exit the shell and the reboot.
+TEST_F(BootSpine, WithoutTheFirstBusAndSlotFilesTheRescueMenu) {
+    set_eeprom("0x100", "2");
+    env({"shell=on"});
     write_text(board + "/faults", "missing /dev/i2c-0\n");
     boot();
     shows({"Booting image '1'", "Failed to open Application image 1. Trying image 2.",
@@ -40,7 +43,7 @@ TEST_F(BootSpine, BothSlotsFailThenWithoutTheFirstBusAndSlotFilesTheRescueMenu) 
     EXPECT_EQ(count_of(session.output, "ERROR: driver /dev/i2c-0 couldn't be opened"), 1u) << session.output;
     EXPECT_TRUE(lacks(session.output, {"ERROR: driver /dev/i2c-1"}));
     EXPECT_EQ(count_of(session.output, "Booting image '"), 1u) << session.output;
-    EXPECT_EQ(count_of(log(), "start 1 ended: reboot requested, exit status 0"), 2u);
+    EXPECT_TRUE(has(log(), {"start 1 ended: reboot requested, exit status 0"}));
 }
 
 // The missing slot file is replaced by the other slot's inside the same attempt, and the slot
@@ -81,17 +84,19 @@ TEST_F(BootSpine, NoBootableImageTriesTheOtherSlotThenOpensTheRescueMenu) {
     EXPECT_EQ(eeprom(0x13A), 0xFF);
 }
 
-// A headerless slot 1 and a slot 2 failing its CRC end in a reboot without the rescue menu. A
-// stick left in with a kernel package and nobody at the console: installed once, a reboot, then
-// skipped as installed, and the flash boots.
-TEST_F(BootSpine, HeaderlessAndDamagedSlotsRebootAndAStickLeftInIsInstalledOnce) {
+// A headerless slot 1 and a slot 2 failing its CRC end in a reboot without the rescue menu.
+TEST_F(BootSpine, HeaderlessAndDamagedSlotsRebootWithoutTheRescueMenu) {
     put_slot(1, pattern_bytes(3000, 9));
     put_slot(2, spoiled(app_image("two")));
     boot_showing(
         {"Image1 has invalid header... trying Image2.", "Booting image '2'", "Both image1 and image2 failed."});
     EXPECT_TRUE(lacks(session.output, {"Option? : "}));
     EXPECT_TRUE(has(log(), {"bmsim: start 1 ended: reboot requested"}));
+}
 
+// A stick left in with a kernel package and nobody at the console: installed once, a reboot,
+// then skipped as installed, and the flash boots.
+TEST_F(BootSpine, StickLeftInIsInstalledOnceThenSkipped) {
     put_slot(1, app_image("one"));
     set_eeprom("0x13B", "0xD5");
     const Bytes kernel = flash_image(IMAGE_KERNEL, 5000, 3, VERSION_2);

@@ -28,22 +28,22 @@ TEST_F(RescuePartition, ImageIsStartedCopiedOrRefused) {
     const Texts refused = {"Image CRC failed. Quitting", "APPLICATION slot1 RUNNING"};
     const Texts copied = {"Installing recovery image as image1...", "Setting boot image to 1",
                           "APPLICATION recovery RUNNING"};
-    // the image, the answer to the recovery image's question (if it is asked), the texts shown,
-    // and then the boot mode, the boot slot and slot 1's image
-    const std::tuple<Bytes, std::string, Texts, int, int, Bytes> cases[] = {
-        {diagnostics_image(1), "", diagnostics, 4, 2, slot1},
-        {diagnostics_image(2), "", diagnostics, 4, 2, slot1},
-        {recovery, "\r", just_boot, 4, 2, slot1},
-        {recovery, "\x04", just_boot, 4, 2, slot1},
-        {spoiled(diagnostics_image()), "", refused, 1, 2, slot1},
-        {wrapping, "", refused, 1, 2, slot1},
-        {too_long, "", refused, 1, 2, slot1},
-        {recovery, "1\r", copied, 1, 1, recovery}};
+    // the case, the image, the answer to the recovery image's question (if it is asked), the
+    // texts shown, and then the boot mode, the boot slot and slot 1's image
+    const std::tuple<const char*, Bytes, std::string, Texts, int, int, Bytes> cases[] = {
+        {"diagnostics, format 1", diagnostics_image(1), "", diagnostics, 4, 2, slot1},
+        {"diagnostics, format 2", diagnostics_image(2), "", diagnostics, 4, 2, slot1},
+        {"recovery, Return", recovery, "\r", just_boot, 4, 2, slot1},
+        {"recovery, end of input", recovery, "\x04", just_boot, 4, 2, slot1},
+        {"bad CRC", spoiled(diagnostics_image()), "", refused, 1, 2, slot1},
+        {"length wraps", wrapping, "", refused, 1, 2, slot1},
+        {"longer than the partition", too_long, "", refused, 1, 2, slot1},
+        {"recovery copied to slot 1", recovery, "1\r", copied, 1, 1, recovery}};
     put_slot(1, slot1);
     set_eeprom("0x100", "2");
     env({"diagnostics=diags"});
-    for (const auto& [image, key, texts, mode, boot_slot, image1] : cases) {
-        SCOPED_TRACE(texts[0] + " after the key '" + key + "'");
+    for (const auto& [what, image, key, texts, mode, boot_slot, image1] : cases) {
+        SCOPED_TRACE(what);
         flash("rescue", image);
         set_eeprom("0x13A", "0");
         boot();

@@ -26,17 +26,9 @@
 
 #include "bmimage/image_builder.h"
 #include "image/image_header.h"
+#include "support/bytes.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// The definition: eight shift steps per byte, least significant bit first, no table.
-uint32_t crc32_bitwise(const uint8_t* data, size_t length, uint32_t reg) {
-    for (size_t i = 0; i < length; i++)
-        for (int bit = 0; bit < 8; bit++) reg = ((reg ^ (data[i] >> bit)) & 1) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
-    return reg;
-}
 
 // The check value (start 0xFFFFFFFF, no final inversion); then every short length at every
 // alignment, and longer ones, each from a random start value and split at a random point into
@@ -88,21 +80,24 @@ TEST(TargetLargeFiles, ImageSearchStepsPastAnImageThatEndsBeyond2GiB) {
 // program and the header format table.
 TEST(BuildImage, HeaderWordsPayloadAndCrcOfEveryFormat) {
     const uint32_t ID = 0x0A0B0C0D, F3 = FORMAT3_MARKER;
+    const ImageSpec boot_loader{.type = IMAGE_BOOTLOADER, .id = ID, .embed_header_copy = true};
+    const ImageSpec rootfs_long{.type = IMAGE_ROOTFS, .id = ID, .format = 2, .header_len = 64};
+    const ImageSpec application_long{
+        .type = IMAGE_APPLICATION, .id = ID, .format = 3, .header_len = 32, .set_bit31 = true};
     const struct {
+        const char* what;
         ImageSpec plan;
         uint32_t payload_len;
         std::vector<uint32_t> words;
     } cases[] = {
-        {{.type = IMAGE_KERNEL, .id = ID}, 61, {61, 0x03504754, ID}},
-        {{.type = IMAGE_KERNEL, .id = ID, .set_bit31 = true}, 61, {61, 0x03504754, ID}},  // format 3 only
-        {{.type = IMAGE_ROOTFS, .id = ID, .format = 2, .header_len = 64}, 1000, {1000, 0x84504754, ID, 64}},
-        {{.type = IMAGE_ROOTFS, .id = ID, .format = 2}, 61, {61, 0x84504754, ID, 20}},
-        {{.type = IMAGE_APPLICATION, .id = ID, .format = 3, .header_len = 32, .set_bit31 = true},
-         84,
-         {100, 0x81504754, ID, F3, 32}},
-        {{.type = IMAGE_APPLICATION, .id = ID, .format = 3}, 61, {69, 0x01504754, ID, F3, 24}},
-        {{.type = IMAGE_BOOTLOADER, .id = ID, .embed_header_copy = true}, 600, {600, 0x02504754, ID}},
-        {{.type = IMAGE_BOOTLOADER, .id = ID, .embed_header_copy = true}, 100, {256, 0x02504754, ID}},
+        {"format 1", {.type = IMAGE_KERNEL, .id = ID}, 61, {61, 0x03504754, ID}},
+        {"format 1 ignores bit 31", {.type = IMAGE_KERNEL, .id = ID, .set_bit31 = true}, 61, {61, 0x03504754, ID}},
+        {"format 2, 64-byte header", rootfs_long, 1000, {1000, 0x84504754, ID, 64}},
+        {"format 2", {.type = IMAGE_ROOTFS, .id = ID, .format = 2}, 61, {61, 0x84504754, ID, 20}},
+        {"format 3, bit 31, 32-byte header", application_long, 84, {100, 0x81504754, ID, F3, 32}},
+        {"format 3", {.type = IMAGE_APPLICATION, .id = ID, .format = 3}, 61, {69, 0x01504754, ID, F3, 24}},
+        {"boot loader with its header copy", boot_loader, 600, {600, 0x02504754, ID}},
+        {"boot loader padded to 256 bytes", boot_loader, 100, {256, 0x02504754, ID}},
     };
     for (const auto& c : cases) {
         Bytes payload(c.payload_len), expected(c.words.size() == 3 ? 16 : c.words.back(), 0);
@@ -116,7 +111,7 @@ TEST(BuildImage, HeaderWordsPayloadAndCrcOfEveryFormat) {
         }
         expected.insert(expected.end(), payload.begin(), payload.end());
         write_be32(&expected[0], crc32_bitwise(&expected[4], expected.size() - 4, 0xFFFFFFFFu));
-        EXPECT_EQ(image, expected) << "case " << &c - cases;
+        EXPECT_EQ(image, expected) << c.what;
     }
 }
 

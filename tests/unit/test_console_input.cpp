@@ -5,9 +5,10 @@
 //   not skipped, the text typed before Ctrl-C kept, a full buffer taking one key more, capital
 //   Y taken for yes, the question printed as a format, the end-of-file key of a terminal taken
 //   for a console gone, a console gone during the answer's wait or a file at its end not
-//   recorded by the question, no pause at end of input -> ConsoleInput.EveryOperationOnEveryKindOfConsole;
+//   recorded by the question, no pause at end of input -> LineEditor.KeysEditTheLineAndTheTerminalShowsIt
+//   or ConsoleInput.AnswersAndTheEndOfInputOnEveryKindOfConsole;
 //   read_line going on after an interrupted read, the SIGINT handler installed with SA_RESTART
-//   -> the same test, ended by its alarm;
+//   -> ConsoleInput.AnswersAndTheEndOfInputOnEveryKindOfConsole, ended by its alarm;
 //   the terminal's mode not restored, the interrupt key's signal switched off in one-key mode ->
 //   RawKey.ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode.
 #include <fcntl.h>
@@ -56,7 +57,10 @@ std::pair<int, int> open_console(Console kind, const std::string& keys) {
     int fds[2] = {-1, -1};
     EXPECT_EQ(kind >= TERMINAL ? openpty(&fds[1], &fds[0], nullptr, nullptr, nullptr) : pipe(fds), 0);
     EXPECT_EQ(write(fds[1], keys.data(), keys.size()), ssize_t(keys.size()));
-    if (kind == HUNG_UP || kind == TERMINAL_HUNG_UP) close(fds[1]), fds[1] = -1;
+    if (kind == HUNG_UP || kind == TERMINAL_HUNG_UP) {
+        close(fds[1]);
+        fds[1] = -1;
+    }
     return {fds[0], fds[1]};
 }
 
@@ -75,27 +79,50 @@ std::string key() { return std::to_string(get_raw_char()); }
 // Each operation on a console: its result, what it showed, the keys it left on the console,
 // whether it found the console gone (console_input.ended), and its waits as the emulator logged
 // them. A wait that never ends ends the test program at the alarm instead of hanging it.
-//  - The line editor: keys in octal (\1 Ctrl-A, \2 Ctrl-B, \3 Ctrl-C, \4 Ctrl-D, \6 Ctrl-F,
-//    \33 escape, \177 delete; \a in the echo is the bell), on a console hung up after them.
-//  - Yes/no: one byte is taken per prompt, each after a wait of five seconds at most (the
-//    emulator cuts it short); the question is printed as plain text.
-//  - At end of input a key is 0 after a pause of a second, so that a caller waiting for a key
-//    cannot spin; read_line gives no line and ask_yes_no answers no without prompting again.
-//    The end-of-file key of a terminal in line mode (a read of no bytes) answers no but leaves
-//    the console there.
-//  - SIGINT with the boot manager's own handler, sent while the console is silent, ends every
-//    wait at once: no line, the answer no, key 0, and no end-of-input pause. The emulator runs
-//    in real time for it.
-TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
-    const std::string Q = "Q 100% %d? (y/n) ", P = "(y/n) ", TIMEOUT = "\nTimeout. Assuming \"no\".\n";
-    const std::string POLL = "poll 5000", SLEEP = "sleep 1";
-    const struct {
-        std::function<std::string()> call;
-        std::string keys, result, shown, rest = "";
-        Console console = HUNG_UP;
-        bool ended = false;
-        Lines waits = {};
-    } cases[] = {
+struct ConsoleCase {
+    std::function<std::string()> call;
+    std::string keys, result, shown, rest = "";
+    Console console = HUNG_UP;
+    bool ended = false;
+    Lines waits = {};
+};
+
+void run_on_consoles(const std::vector<ConsoleCase>& cases) {
+    TestBoard board;
+    const auto previous = signal(SIGINT, SIG_DFL);
+    install_signal_handlers();
+    alarm(20);
+    for (const ConsoleCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.keys) + " on console " + std::to_string(c.console));
+        setenv("BMSIM_TIME_SCALE", c.console == INTERRUPTED ? "1" : "0", 1);
+        sim_devices_attach(board.dir.c_str());
+        board.clear_log();
+        break_requested = 0;
+        console_input.ended = false;
+        auto [console, far_end] = open_console(c.console, c.keys);
+        std::jthread operator_thread([interrupt = c.console == INTERRUPTED, reader = pthread_self()] {
+            if (!interrupt) return;
+            usleep(200000);
+            pthread_kill(reader, SIGINT);
+        });
+        std::string result, shown = on_console(console, [&] { result = c.call(); }), rest;
+        if (far_end >= 0) close(far_end);
+        for (char k; read(console, &k, 1) == 1;) rest += k;
+        close(console);
+        EXPECT_EQ(std::tuple(result, shown, rest, console_input.ended, break_requested == 1),
+                  std::tuple(c.result, c.shown, c.rest, c.ended, c.console == INTERRUPTED));
+        EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), c.waits);
+    }
+    alarm(0);
+    signal(SIGINT, previous);
+    break_requested = 0;
+    console_input.ended = false;
+}
+
+// The line editor: keys in octal (\1 Ctrl-A, \2 Ctrl-B, \3 Ctrl-C, \4 Ctrl-D, \6 Ctrl-F, \33
+// escape, \177 delete; \a in the echo is the bell), on a console hung up after them.
+TEST(LineEditor, KeysEditTheLineAndTheTerminalShowsIt) {
+    run_on_consoles({
         // Insertion redraws the tail and steps back over it; removal in the middle redraws the
         // tail and blanks the last column.
         {line, "ac\2b\r", "abc", "ac\bbc\b\n"},
@@ -118,6 +145,22 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         {line, "ab\33[A\33[B\33[3~c\33[\nok\n", "abcok", "abcok\n"},
         // The key after a lone escape is a plain key; escape backspace removes one character.
         {line, "\33OCab cd\33\177\n", "OCab c", "OCab cd\b \b\n"},
+    });
+}
+
+//  - Yes/no: one byte is taken per prompt, each after a wait of five seconds at most (the
+//    emulator cuts it short); the question is printed as plain text.
+//  - At end of input a key is 0 after a pause of a second, so that a caller waiting for a key
+//    cannot spin; read_line gives no line and ask_yes_no answers no without prompting again.
+//    The end-of-file key of a terminal in line mode (a read of no bytes) answers no but leaves
+//    the console there.
+//  - SIGINT with the boot manager's own handler, sent while the console is silent, ends every
+//    wait at once: no line, the answer no, key 0, and no end-of-input pause. The emulator runs
+//    in real time for it.
+TEST(ConsoleInput, AnswersAndTheEndOfInputOnEveryKindOfConsole) {
+    const std::string Q = "Q 100% %d? (y/n) ", P = "(y/n) ", TIMEOUT = "\nTimeout. Assuming \"no\".\n";
+    const std::string POLL = "poll 5000", SLEEP = "sleep 1";
+    run_on_consoles({
         // Yes/no takes lower-case y or n, prompting again for every other byte; capital Y and
         // Enter are refused, then nobody answers.
         {answer, "y\n", "1", Q, "\n", SILENT, false, {POLL}},
@@ -137,32 +180,7 @@ TEST(ConsoleInput, EveryOperationOnEveryKindOfConsole) {
         {line, "", "<none>", "", "", INTERRUPTED},
         {answer, "", "0", Q + TIMEOUT, "", INTERRUPTED, false, {POLL}},
         {key, "", "0", "", "", INTERRUPTED},
-    };
-    TestBoard board;
-    const auto previous = signal(SIGINT, SIG_DFL);
-    install_signal_handlers();
-    alarm(20);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.keys) + " on console " + std::to_string(c.console));
-        setenv("BMSIM_TIME_SCALE", c.console == INTERRUPTED ? "1" : "0", 1);
-        sim_devices_attach(board.dir.c_str());
-        board.clear_log();
-        break_requested = 0, console_input.ended = false;
-        auto [console, far_end] = open_console(c.console, c.keys);
-        std::jthread operator_thread([interrupt = c.console == INTERRUPTED, reader = pthread_self()] {
-            if (interrupt) usleep(200000), pthread_kill(reader, SIGINT);
-        });
-        std::string result, shown = on_console(console, [&] { result = c.call(); }), rest;
-        if (far_end >= 0) close(far_end);
-        for (char k; read(console, &k, 1) == 1;) rest += k;
-        close(console);
-        EXPECT_EQ(std::tuple(result, shown, rest, console_input.ended, break_requested == 1),
-                  std::tuple(c.result, c.shown, c.rest, c.ended, c.console == INTERRUPTED));
-        EXPECT_EQ(log_lines_starting(board.log(), {"poll", "sleep"}), c.waits);
-    }
-    alarm(0);
-    signal(SIGINT, previous);
-    break_requested = 0, console_input.ended = false;
+    });
 }
 
 TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
@@ -181,7 +199,8 @@ TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
     EXPECT_EQ(during.c_lflag, before.c_lflag & ~tcflag_t(ICANON | ECHO));
     ASSERT_EQ(tcgetattr(slave, &after), 0);
     EXPECT_TRUE(after.c_lflag == before.c_lflag && memcmp(after.c_cc, before.c_cc, NCCS) == 0);
-    close(master), close(slave);
+    close(master);
+    close(slave);
 }
 
 }  // namespace

@@ -31,18 +31,12 @@
 #include "board.h"
 #include "devices.h"
 #include "hw/flash.h"
+#include "support/bytes.h"
 #include "support/test_board.h"
 
 namespace {
 
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
-using Bytes = std::vector<uint8_t>;
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
-    return bytes;
-}
 
 struct FlashTest : ::testing::Test {
     TestBoard board;
@@ -88,6 +82,7 @@ TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures) {
     const std::string erase_failed = "Flash Write mtd erase failed.\n\n";
     const std::string refused = " not supported: it must be a power of two and a multiple of 1024\n";
     const struct {
+        const char* what;
         uint32_t offset, length;
         std::string faults;
         int result;
@@ -96,36 +91,37 @@ TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures) {
         int landed;
         uint32_t zeroed_at = 0, zeroed = 0, erase_size = E;
     } cases[] = {
-        {0, 3 * E, "", 0, S + P0 + "\b\b\b\b033%\b\b\b\b066%" + END, 3, 3, 192, 3 * E},
-        {E + 300, E, "", 0, S + P0 + P50 + END, 2, 2, 128, E},
+        {"three whole blocks", 0, 3 * E, "", 0, S + P0 + "\b\b\b\b033%\b\b\b\b066%" + END, 3, 3, 192, 3 * E},
+        {"two blocks, unaligned", E + 300, E, "", 0, S + P0 + P50 + END, 2, 2, 128, E},
         // The second block reads short: what it did not deliver, and the data does not cover, is
         // written back as zeros, never as the first block's bytes left in the buffer.
-        {E + 300, E, "short kernel read 2\n", 0, S + P0 + P50 + END, 2, 2, 128, E, 2 * E + E / 2, E / 2},
-        {100, 10, "", 0, S + P0 + END, 1, 1, 64, 10},
-        {0, 0, "", 0, S + END, 0, 0, 0, 0},
-        {5 * E, 0, "", 0, S + END, 0, 0, 0, 0},
-        {E + 100, 0, "", 0, S + P0 + END, 1, 1, 64, 0},
+        {"second block reads short", E + 300, E, "short kernel read 2\n", 0, S + P0 + P50 + END, 2, 2, 128, E,
+         2 * E + E / 2, E / 2},
+        {"ten bytes in one block", 100, 10, "", 0, S + P0 + END, 1, 1, 64, 10},
+        {"nothing at 0", 0, 0, "", 0, S + END, 0, 0, 0, 0},
+        {"nothing at a block start", 5 * E, 0, "", 0, S + END, 0, 0, 0, 0},
+        {"nothing inside a block", E + 100, 0, "", 0, S + P0 + END, 1, 1, 64, 0},
         // A failing erase of the second of three blocks stops with the first block rewritten.
-        {0, 3 * E, "fail kernel erase 2\n", -1, S + P0 + erase_failed, 2, 2, 64, E},
+        {"second erase fails", 0, 3 * E, "fail kernel erase 2\n", -1, S + P0 + erase_failed, 2, 2, 64, E},
         // Past the end: the erase of the first block beyond it fails.
-        {SIZE - 10, 20, "", -1, S + P0 + erase_failed, 2, 2, 64, 10},
-        {0, E, "fail kernel read 1\n", -1, S + "Flash Write mtd read failed.\n\n", 1, 0, 0, 0},
-        {0, E, "fail kernel write 3\n", -1, S + "Flash Write mtd write failed.\n\n", 1, 1, 3, -1},
+        {"past the end", SIZE - 10, 20, "", -1, S + P0 + erase_failed, 2, 2, 64, 10},
+        {"read fails", 0, E, "fail kernel read 1\n", -1, S + "Flash Write mtd read failed.\n\n", 1, 0, 0, 0},
+        {"third write fails", 0, E, "fail kernel write 3\n", -1, S + "Flash Write mtd write failed.\n\n", 1, 1, 3, -1},
         // Erase sizes.
-        {0, 200000, "", 0, S + P0 + P50 + END, 2, 2, 256, 200000, 0, 0, 2 * E},
-        {0, E, "", -1, "MTD device erase size 0" + refused, 0, 0, 0, 0, 0, 0, 0},
-        {0, E, "", -1, "MTD device erase size 98304" + refused, 0, 0, 0, 0, 0, 0, 98304},
-        {0, E, "", -1, "MTD device erase size 512" + refused, 0, 0, 0, 0, 0, 0, 512},
+        {"erase size 128 KiB", 0, 200000, "", 0, S + P0 + P50 + END, 2, 2, 256, 200000, 0, 0, 2 * E},
+        {"erase size 0", 0, E, "", -1, "MTD device erase size 0" + refused, 0, 0, 0, 0, 0, 0, 0},
+        {"erase size 96 KiB", 0, E, "", -1, "MTD device erase size 98304" + refused, 0, 0, 0, 0, 0, 0, 98304},
+        {"erase size 512", 0, E, "", -1, "MTD device erase size 512" + refused, 0, 0, 0, 0, 0, 0, 512},
     };
-    const Bytes old_content = pattern(SIZE, 0x40);
+    const Bytes old_content = pattern_bytes(SIZE, 0x40);
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.offset << " " << c.length << " " << c.faults << " " << c.erase_size);
+        SCOPED_TRACE(c.what);
         std::ofstream(board.path("mtd/kernel.erasesize"), std::ios::trunc) << c.erase_size << "\n";
         board.set_partition("kernel", old_content);
         board.set_faults(c.faults);
         sim_devices_attach(board.dir.c_str());  // fault counters start again
         board.clear_log();
-        Bytes data = pattern(c.length, 0x77);
+        Bytes data = pattern_bytes(c.length, 0x77);
         EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(flash_write(data.data(), fd, c.offset, c.length, 1), c.result); }),
                   c.out);
         EXPECT_EQ(std::tuple(count("pread"), count("erase"), count("pwrite")), std::tuple(c.reads, c.erases, c.writes));

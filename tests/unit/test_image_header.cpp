@@ -5,7 +5,7 @@
 //     PackageWalk.ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing
 //   - the boot loader's crc compared in same_version, or only the header compared (a body
 //     damaged under a good header taken as installed):
-//     InstalledHeader.FlashTypesReadBackWhereInstalledAndSameVersion
+//     InstalledHeader.SameVersionIsTheWholeImageAsInstalled
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,12 +20,11 @@
 #include "image/image_header.h"
 #include "install/installed_header.h"
 #include "install/installer.h"
+#include "support/bytes.h"
 #include "support/console_driver.h"
 #include "support/test_board.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // A header written field by field (id 0), with the 8 bytes that follow it.
 Bytes raw_probe(uint32_t len, uint32_t magic, uint32_t word16 = 0, uint32_t word20 = 0) {
@@ -39,12 +38,6 @@ Bytes raw_probe(uint32_t len, uint32_t magic, uint32_t word16 = 0, uint32_t word
 
 Bytes image_of(uint32_t type, uint32_t id, size_t payload_len, int format = 1) {
     return build_image({.type = type, .id = id, .format = format}, Bytes(payload_len, uint8_t(id + 0x40)));
-}
-
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
 }
 
 // The format and lengths each header gives; cases without a header length have lengths that
@@ -170,55 +163,73 @@ TEST(PackageWalk, ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing) {
         EXPECT_TRUE(std::equal(image.begin(), image.end(), board.partition(partition).begin())) << partition;
 }
 
-// Each flash type's header reads back from where the installer put it: the boot loader's copy
-// at byte 240 of "uboot" (its payload alone is written, and the copy cannot hold its own crc),
-// every other type from the start of its partition. The boot loader leaves the crc out of the
-// version comparison; every other type compares all 16 bytes.
-TEST(InstalledHeader, FlashTypesReadBackWhereInstalledAndSameVersion) {
+// A board holding one image of each flash type, installed as a package.
+struct InstalledHeader : testing::Test {
     TestBoard board;
-    flash_open_partitions();
     Bytes boot = build_image({.type = IMAGE_BOOTLOADER, .id = 0x07060504, .embed_header_copy = true}, Bytes(1000, 7));
     std::vector<Bytes> images = {boot};
-    for (uint32_t type : {IMAGE_KERNEL, IMAGE_ROOTFS, IMAGE_DEVICETREE, IMAGE_DIAGNOSTICS})
-        images.push_back(image_of(type, type >> 24, 100 + type % 7, 2));
-    write_binary_file(board.path("package"), joined({images[0], images[1], images[2], images[3], images[4]}));
-    capture_stdout([&] { install_package(board.path("package").c_str(), 0, 0); });
     std::string shown;
-    auto read = [&](uint32_t type) {
+    void SetUp() override {
+        flash_open_partitions();
+        for (uint32_t type : {IMAGE_KERNEL, IMAGE_ROOTFS, IMAGE_DEVICETREE, IMAGE_DIAGNOSTICS})
+            images.push_back(image_of(type, type >> 24, 100 + type % 7, 2));
+        write_binary_file(board.path("package"), joined({images[0], images[1], images[2], images[3], images[4]}));
+        capture_stdout([&] { install_package(board.path("package").c_str(), 0, 0); });
+    }
+    std::pair<bool, Bytes> read(uint32_t type) {
         Bytes header(IMAGE_HEADER_SIZE, 0xAA);
         bool result = false;
         shown = capture_stdout([&] { result = read_installed_header(type, header.data(), 1); });
         return std::pair(result, header);
-    };
-    for (const Bytes& image : images) {
-        Bytes expected(image.begin(), image.begin() + IMAGE_HEADER_SIZE);
-        if (image == boot) std::fill_n(expected.begin(), 4, 0);
-        EXPECT_EQ(read(read_be32(&image[8]) & IMAGE_TYPE_MASK), std::pair(true, expected)) << read_be32(&image[8]);
     }
-    const Bytes& rfs = images[2];
-    auto flipped = [](Bytes header, size_t at, uint8_t mask = 0x81) {
-        header[at] ^= mask;
-        return header;
-    };
-    const struct {
-        Bytes header;
-        bool same;
-    } cases[] = {{boot, true},
-                 {flipped(boot, 0), true},
-                 {flipped(boot, 7), false},
-                 {rfs, true},
-                 {flipped(rfs, 0), false},
-                 {flipped(rfs, 15), false},
-                 {flipped(rfs, 8, 0x0D), false}};
-    auto same = [](const Bytes& image) {
+    static bool same(const Bytes& image) {
         PackageWalk walk = walk_buffer(image.data(), image.size());
         FoundImage found;
         bool result = false;
         capture_stdout(
             [&] { result = walk_next(&walk, &found) == WALK_IMAGE && same_version(image.data(), found.layout, 1); });
         return result;
+    }
+};
+
+// Each flash type's header reads back from where the installer put it: the boot loader's copy
+// at byte 240 of "uboot" (its payload alone is written, and the copy cannot hold its own crc),
+// every other type from the start of its partition.
+TEST_F(InstalledHeader, FlashTypesReadBackWhereInstalled) {
+    for (const Bytes& image : images) {
+        Bytes expected(image.begin(), image.begin() + IMAGE_HEADER_SIZE);
+        if (image == boot) std::fill_n(expected.begin(), 4, 0);
+        EXPECT_EQ(read(read_be32(&image[8]) & IMAGE_TYPE_MASK), std::pair(true, expected)) << read_be32(&image[8]);
+    }
+    // An unreadable partition reads as zeros, and true; an unknown type as zeros, and false.
+    const Bytes zeros(IMAGE_HEADER_SIZE, 0);
+    close(flash_partitions.kernel);
+    flash_partitions.kernel = -1;
+    EXPECT_EQ(read(IMAGE_KERNEL), std::pair(true, zeros));
+    EXPECT_EQ(read(0x07504754), std::pair(false, zeros));
+    EXPECT_EQ(shown, "Unknown image type 0x7504754 \n");
+}
+
+// The boot loader leaves the crc out of the version comparison; every other type compares all
+// 16 bytes, and then the whole image installed.
+TEST_F(InstalledHeader, SameVersionIsTheWholeImageAsInstalled) {
+    const Bytes& rfs = images[2];
+    auto flipped = [](Bytes header, size_t at, uint8_t mask = 0x81) {
+        header[at] ^= mask;
+        return header;
     };
-    for (const auto& c : cases) EXPECT_EQ(same(c.header), c.same) << &c - cases;
+    const struct {
+        const char* what;
+        Bytes header;
+        bool same;
+    } cases[] = {{"boot loader as installed", boot, true},
+                 {"boot loader, another crc", flipped(boot, 0), true},
+                 {"boot loader, another len", flipped(boot, 7), false},
+                 {"file system as installed", rfs, true},
+                 {"file system, another crc", flipped(rfs, 0), false},
+                 {"file system, another id", flipped(rfs, 15), false},
+                 {"file system, another type", flipped(rfs, 8, 0x0D), false}};
+    for (const auto& c : cases) EXPECT_EQ(same(c.header), c.same) << c.what;
     // A matching header over a damaged body (an install cut short) is not the same version.
     for (auto [partition, at] : {std::pair{"rfs", 100}, {"uboot", 500}}) {
         Bytes content = board.partition(partition), damaged = content;
@@ -227,14 +238,6 @@ TEST(InstalledHeader, FlashTypesReadBackWhereInstalledAndSameVersion) {
         EXPECT_FALSE(same(partition == std::string("rfs") ? rfs : boot)) << partition;
         board.set_partition(partition, content);
     }
-
-    // An unreadable partition reads as zeros, and true; an unknown type as zeros, and false.
-    const Bytes zeros(IMAGE_HEADER_SIZE, 0);
-    close(flash_partitions.kernel);
-    flash_partitions.kernel = -1;
-    EXPECT_EQ(read(IMAGE_KERNEL), std::pair(true, zeros));
-    EXPECT_EQ(read(0x07504754), std::pair(false, zeros));
-    EXPECT_EQ(shown, "Unknown image type 0x7504754 \n");
 }
 
 }  // namespace

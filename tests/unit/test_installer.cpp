@@ -25,6 +25,7 @@
 #include "hw/flash.h"
 #include "image/image_header.h"
 #include "install/installer.h"
+#include "support/bytes.h"
 #include "support/console_driver.h"
 #include "support/test_board.h"
 
@@ -37,23 +38,9 @@ extern "C" const char* __asan_default_options() { return "allocator_may_return_n
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(seed + i * 7 + (i >> 8));
-    return bytes;
-}
-
 Bytes image_of(uint32_t type, size_t payload_size, uint8_t seed = 1, ImageSpec plan = {.id = 0x01020304}) {
     plan.type = type;
-    return build_image(plan, pattern(payload_size, seed));
-}
-
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes package;
-    for (const Bytes& part : parts) package.insert(package.end(), part.begin(), part.end());
-    return package;
+    return build_image(plan, pattern_bytes(payload_size, seed));
 }
 
 const std::string kWarning = "\nExtracting images ... Do *NOT* power cycle the switch.\n";
@@ -80,7 +67,7 @@ struct Installer : ::testing::Test {
 TEST_F(Installer, WritesEachFlashImageWholeToItsPartitionIn64KiBBlocks) {
     Bytes kernel = image_of(IMAGE_KERNEL, 1000), dft = image_of(IMAGE_DEVICETREE, 300, 2),
           rfs = image_of(IMAGE_ROOTFS, 70000, 3), diags = image_of(IMAGE_DIAGNOSTICS, 500, 4);
-    EXPECT_EQ(install(join({kernel, dft, rfs, diags})), 1);
+    EXPECT_EQ(install(joined({kernel, dft, rfs, diags})), 1);
     EXPECT_TRUE(holds("kernel", kernel) && holds("devicetree", dft) && holds("rfs", rfs) && holds("rescue", diags));
     EXPECT_EQ(output, kWarning + "Installing Kernel: " + kOneBlock + "Installing Device Tree: " + kOneBlock +
                           "Installing Root Filesystem:      \b\b\b\b000%\b\b\b\b050%\b\b\b\b100%\n" +
@@ -122,23 +109,26 @@ TEST_F(Installer, UnreadableOrDamagedImageVoidsTheDownload) {
     Bytes dft = image_of(IMAGE_DEVICETREE, 100, 2);
     Bytes kernel = image_of(IMAGE_KERNEL, 100000), truncated(kernel.begin(), kernel.begin() + 70000);
     const struct {
+        const char* what;
         Bytes package;
         std::string failed;
         size_t crc_end;  // the CRC shown is over bytes 4 to this one; 0: only its form is checked
     } cases[] = {
-        // a new version with the old CRC; a truncated image
-        {join({changed(app, 12, 0x09020304), dft}), "Application: Bad crc for APPLICATION", app.size()},
-        {truncated, "Kernel: Bad crc for KERNEL", truncated.size()},
+        {"new version, old CRC", joined({changed(app, 12, 0x09020304), dft}), "Application: Bad crc for APPLICATION",
+         app.size()},
+        {"truncated", truncated, "Kernel: Bad crc for KERNEL", truncated.size()},
         // a claimed total of 0xFFFFFF10: no wrap, far past the end of the file
-        {changed(app, 4, 0xFFFFFF00), "Application: Bad crc for APPLICATION", app.size()},
-        {changed(rfs, 4, 0xFFFFFF00), "Root Filesystem: Bad crc for RFS", rfs.size()},
-        // a header of 4 bytes, a total of 8 after the wrap past 2^32, a format-3 len under header length - 16
-        {join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 2}), 16, 4), dft}), "Kernel: Bad crc for KERNEL", 0},
-        {join({changed(image_of(IMAGE_KERNEL, 100), 4, 0xFFFFFFF8), dft}), "Kernel: Bad crc for KERNEL", 0},
-        {join({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 3}), 4, 2), dft}), "Kernel: Bad crc for KERNEL", 0},
+        {"application past the end", changed(app, 4, 0xFFFFFF00), "Application: Bad crc for APPLICATION", app.size()},
+        {"file system past the end", changed(rfs, 4, 0xFFFFFF00), "Root Filesystem: Bad crc for RFS", rfs.size()},
+        {"header of 4 bytes", joined({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 2}), 16, 4), dft}),
+         "Kernel: Bad crc for KERNEL", 0},
+        {"total of 8 after a wrap past 2^32", joined({changed(image_of(IMAGE_KERNEL, 100), 4, 0xFFFFFFF8), dft}),
+         "Kernel: Bad crc for KERNEL", 0},
+        {"format-3 len under header length - 16",
+         joined({changed(image_of(IMAGE_KERNEL, 100, 1, {.format = 3}), 4, 2), dft}), "Kernel: Bad crc for KERNEL", 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(&c - cases));
+        SCOPED_TRACE(c.what);
         EXPECT_EQ(install(c.package), 0);
         char crc[16] = "########";
         if (c.crc_end)
@@ -171,10 +161,10 @@ TEST_F(Installer, VersionCheckSkipsAnImageEqualToTheInstalledOne) {
 TEST_F(Installer, StepsOverPiecesThatAreNotImages) {
     Bytes kernel = image_of(IMAGE_KERNEL, 1000), stuck = image_of(0x0A0B0C0D, 100, 2);
     write_be32(&stuck[4], 0xFFFFFFF0);  // total 0: the walk would stand still
-    std::vector<Bytes> packages = {join({image_of(0x07504754, 5000, 8), kernel, image_of(0, 100)}),
-                                   join({kernel, stuck, image_of(IMAGE_DEVICETREE, 100, 2)})};
+    std::vector<Bytes> packages = {joined({image_of(0x07504754, 5000, 8), kernel, image_of(0, 100)}),
+                                   joined({kernel, stuck, image_of(IMAGE_DEVICETREE, 100, 2)})};
     for (size_t padding : {size_t(10), size_t(23), size_t(24), size_t(1024 - kernel.size() % 1024)})
-        packages.push_back(join({kernel, Bytes(padding, 0x1A)}));
+        packages.push_back(joined({kernel, Bytes(padding, 0x1A)}));
     for (const Bytes& package : packages) {
         EXPECT_EQ(install(package), 1) << package.size();
         EXPECT_EQ(output, kWarning + "Installing Kernel: " + kOneBlock + "File processed\n") << package.size();

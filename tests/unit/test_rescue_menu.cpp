@@ -34,7 +34,7 @@
 
 #include "rescue/rescue_menu.h"
 #include "rescue/serial_download.h"
-#include "rescue/usb_menu.h"
+#include "rescue/usb_media.h"
 #include "support/test_board.h"
 
 using namespace std::string_literals;

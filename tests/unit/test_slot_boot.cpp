@@ -12,10 +12,9 @@
 
 #include "bmimage/image_builder.h"
 #include "store/slot_boot.h"
+#include "support/bytes.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // A file whose image starts after a 7-byte lead; the found image says what the walk gave.
 TEST(ReadVerifiedImage, TableOfFiles) {
