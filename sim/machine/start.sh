@@ -60,7 +60,7 @@ for file in "$board"/mtd/*.bin; do
 done
 echo "user 65536" >>"$work/in/sim/partitions"
 add_disk user "$user_image"
-od -An -v -tu1 -w1 "$board/i2c1-0x20.bin" | awk '$1 != 0 { print NR - 1, $1 }' >"$work/in/sim/i2c1-0x20.set"
+od -An -v -tu1 -w1 "$board/i2c1-0x20.bin" | awk '$1 != 0 { printf "0x%02x 0x%02x\n", NR - 1, $1 }' >"$work/in/sim/i2c1-0x20.set"
 [ -e "$board/rx.fail" ] && : >"$work/in/sim/rx.fail"
 [ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/sim/"
 
