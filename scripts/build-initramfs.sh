@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the initramfs of the switch's virtual machine: the statically linked target program
-# (target-static preset), the static busybox, the machine's init and the switch's
+# Builds the initramfs of the switch's virtual machine: the statically linked target programs
+# (target-static preset: bootmanager and bmctl), the static busybox, the machine's init and the switch's
 # stubs (sim/rootfs's application launcher and debug server, sim/machine/rootfs's recording
 # wrappers around busybox's mount, umount, flash_eraseall and rx). Builds the kernel and busybox
 # first (both cached); the archive itself is cached by a hash of everything in it.
@@ -17,13 +17,15 @@ cache=${BM_MACHINE_CACHE:-$root/build/machine-cache}
 "$root/scripts/build-kernel.sh" "$out"
 "$root/scripts/build-busybox.sh" "$out"
 cmake --preset target-static -S "$root" >/dev/null
-cmake --build "$root/build/target-static" -j "$(nproc)" --target bootmanager >/dev/null
+cmake --build "$root/build/target-static" -j "$(nproc)" --target bootmanager bmctl >/dev/null
 program=$root/build/target-static/src/bootmanager
+ctl=$root/build/target-static/src/bmctl
 
 # The files of the archive: source, then path inside.
 files=(
   "$out/busybox" bin/busybox
   "$program" sbin/bootmanager
+  "$ctl" sbin/bmctl
   "$root/sim/machine/init" init
   "$root/sim/rootfs/bin/backtrace" bin/backtrace
   "$root/sim/rootfs/bin/gdbserver" bin/gdbserver

@@ -16,6 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 target=$root/build/target
 stage=$target/board
 program=$target/src/bootmanager
+ctl=$target/src/bmctl
 devices=$target/sim/libbmsim_devices.so
 sysroot=/usr/powerpc-linux-gnu
 inside=/usr/lib/bmsim-target   # where the emulator and the program sit on the board
@@ -24,7 +25,7 @@ if [ $# -eq 0 ]; then
   echo "usage: scripts/target-board.sh COMMAND [ARGUMENTS]" >&2
   exit 2
 fi
-for file in "$program" "$devices"; do
+for file in "$program" "$ctl" "$devices"; do
   [ -f "$file" ] || { echo "target-board: $file is missing: build the target preset first" >&2; exit 1; }
 done
 qemu=$(command -v qemu-ppc) || { echo "target-board: qemu-ppc is missing (package qemu-user)" >&2; exit 1; }
@@ -51,8 +52,9 @@ mkdir -p "$stage/rootfs$inside" "$stage/rootfs$sysroot/lib"
 cp -a "$root/sim/rootfs/." "$stage/rootfs/"
 cp "$qemu" "$stage/rootfs$inside/qemu-ppc"
 cp "$program" "$stage/rootfs$inside/bootmanager"
+cp "$ctl" "$stage/rootfs$inside/bmctl"
 cp -L "$sysroot/lib/ld.so.1" "$stage/rootfs$sysroot/lib/"
-for name in $(library_closure "$program" "$devices"); do
+for name in $(library_closure "$program" "$ctl" "$devices"); do
   cp -L "$sysroot/lib/$name" "$stage/rootfs$sysroot/lib/"
 done
 
@@ -65,6 +67,14 @@ unset LD_PRELOAD
 exec $inside/qemu-ppc -L $sysroot \${preload:+-E LD_PRELOAD=\$preload} $inside/bootmanager
 EOF
 chmod +x "$stage/bootmanager"
+# bmctl the same way, started by the stub /sbin/bmctl with its arguments
+cat >"$stage/bmctl" <<EOF
+#!/bin/sh
+preload=\$LD_PRELOAD
+unset LD_PRELOAD
+exec $inside/qemu-ppc -L $sysroot \${preload:+-E LD_PRELOAD=\$preload} $inside/bmctl "\$@"
+EOF
+chmod +x "$stage/bmctl"
 
-export BMSIM_PROGRAM=$stage/bootmanager BMSIM_DEVICES_LIB=$devices BMSIM_ROOTFS=$stage/rootfs
+export BMSIM_PROGRAM=$stage/bootmanager BMSIM_CTL=$stage/bmctl BMSIM_DEVICES_LIB=$devices BMSIM_ROOTFS=$stage/rootfs
 exec "$@"

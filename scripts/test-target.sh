@@ -59,4 +59,4 @@ if [ -z "${BM_HOST_BUILD:-}" ]; then
   cmake --build --preset debug -j "$jobs" --target scenario_tests
 fi
 scenario_tests=${BM_HOST_BUILD:-build/debug}/tests/scenario_tests
-scripts/target-board.sh "$scenario_tests" --gtest_filter='-Bmsim*:BmimageCli*:InstallSweep*:*TooLargeForMemory*:Machine/*' --gtest_brief=1
+scripts/target-board.sh "$scenario_tests" --gtest_filter='-Bmsim*:BmimageCli*:InstallSweep*:UpdateSweep*:*TooLargeForMemory*:Machine/*' --gtest_brief=1

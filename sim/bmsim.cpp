@@ -351,6 +351,7 @@ const char* const BOOT_HELP =
 SandboxPaths default_paths() {
     SandboxPaths paths;
     paths.program = piece_path("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.ctl = piece_path("BMSIM_CTL", BMSIM_DEFAULT_CTL);
     paths.devices_lib = piece_path("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
     paths.tty_flush_lib = piece_path("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
     paths.launcher = piece_path("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);

@@ -35,6 +35,7 @@ constexpr const char* PROGRAM_INSIDE = "/sbin/bootmanager";
 constexpr const char* LAUNCHER_INSIDE = "/usr/lib/bmsim/bmsim-launch";
 constexpr const char* DEVICES_INSIDE = "/usr/lib/bmsim/libbmsim_devices.so";
 constexpr const char* RX_INSIDE = "/usr/lib/bmsim/rx";
+constexpr const char* CTL_INSIDE = "/usr/lib/bmsim/bmctl";
 constexpr const char* TTY_FLUSH_INSIDE = "/usr/lib/bmsim/libbmsim_tty_flush.so";
 constexpr const char* HOST_BUSYBOX = "/bin/busybox";
 constexpr const char* HOST_RX = "/usr/bin/rx";
@@ -101,6 +102,7 @@ void add_program(Args& args, const SandboxPaths& paths) {
     if (!paths.tty_flush_lib.empty() && fs::exists(paths.tty_flush_lib))
         add(args, {"--ro-bind", paths.tty_flush_lib, TTY_FLUSH_INSIDE});
     if (!paths.devices_lib.empty()) add(args, {"--ro-bind", paths.devices_lib, DEVICES_INSIDE});
+    if (!paths.ctl.empty() && fs::exists(paths.ctl)) add(args, {"--ro-bind", paths.ctl, CTL_INSIDE});
 }
 
 void add_board(Args& args, const BootRun& run, bool usb_inserted) {

@@ -9,6 +9,7 @@
 // Where the pieces of the simulated switch come from on the host.
 struct SandboxPaths {
     std::string program;      // the bootmanager program
+    std::string ctl;          // bmctl, run through the stub /sbin/bmctl; none when missing
     std::string devices_lib;  // the device emulator preloaded into it; empty: none
     // The XMODEM receiver's output flush (tty_flush.cpp). The receiver is a host program even when
     // the program is built for the switch, so this library is always the host build's.

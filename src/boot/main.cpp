@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "boot/endings.h"
+#include "boot/start_limit.h"
 #include "common/files.h"
 #include "common/shell.h"
 #include "console/console_input.h"
@@ -70,6 +71,7 @@ int main(int, char**) {
     BootSource source = usb_boot_enabled ? boot_from_usb() : NO_BOOT_SOURCE;
     // Anything but 2 in the EEPROM (a failed read, an erased cell) boots slot 1.
     if (source == NO_BOOT_SOURCE) source = get_boot_slot() == 2 ? BOOT_SLOT_2 : BOOT_SLOT_1;
+    source = apply_start_limit(source);
     boot_slots(source);
     reboot_system();
 }

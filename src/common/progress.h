@@ -3,6 +3,9 @@
 #pragma once
 #include <cstdint>
 
+// False where nobody watches the percent move (output that is not a terminal): the line ends
+// are kept, the percents left out.
+extern bool progress_shown;
 // done × 100 / total in 64 bits: the product passes 2^32 for images over 42 MB.
 uint32_t percent_of(uint64_t done, uint64_t total);
 // "\b\b\b\b%3.3d%" with the percent, flushed so that the operator sees it move.

@@ -14,6 +14,7 @@
 #include "common/progress.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
+#include "hw/start_count.h"
 #include "image/image_header.h"
 #include "install/installed_header.h"
 
@@ -55,6 +56,7 @@ struct Installation {
     uint8_t check_version;
     int slot;
     uint8_t installed;
+    int skipped;  // images left alone as already installed
 };
 
 // After an image: go on with the next one, void the rest of the download, or boot the image.
@@ -126,6 +128,7 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
     }
     if (job.check_version && same_version(image, layout, job.slot)) {
         puts("Image has same version as existing image. Skipping update...");
+        ++job.skipped;
         return Outcome::NEXT;
     }
     // The boot loader's header is not written: its payload carries its own copy at byte 240.
@@ -218,6 +221,7 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
     printf("Installing image as image%d: ", job.slot);
     if (job.check_version && same_version(image, layout, job.slot)) {
         printf("Image%d has same version as existing image. Skipping update...\n", job.slot);
+        ++job.skipped;
         // The slot holds the image intact: it is still the one to boot, which also repairs a
         // boot-slot write that failed on an earlier try.
         set_boot_slot(uint8_t(job.slot));
@@ -225,6 +229,7 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
     }
     if (!write_slot_file(job.slot, image, layout.total_len)) return Outcome::VOID;
     job.installed = 1;
+    note_new_slot_image(job.slot, read_be32(image));
     set_boot_slot(uint8_t(job.slot));
     return Outcome::NEXT;
 }
@@ -278,13 +283,17 @@ int read_slot_answer(FILE* console) {
 }
 
 InstallResult install_package(const char* path, uint8_t check_version, int slot) {
+    return install_package_counting(path, check_version, slot, nullptr);
+}
+
+InstallResult install_package_counting(const char* path, uint8_t check_version, int slot, int* skipped) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         printf("Cannot open package %s (err %d)\n", path, errno);
         return INSTALL_NOTHING;
     }
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    Installation job{file, file_size_of(file), check_version, slot, 0};
+    Installation job{file, file_size_of(file), check_version, slot, 0, 0};
 
     // walk the images; an unknown type is stepped over by its length without being read, and
     // one whose lengths cannot be stepped over leaves nothing more to find in the file
@@ -305,6 +314,7 @@ InstallResult install_package(const char* path, uint8_t check_version, int slot)
     // the whole file is done
     puts("File processed");
     fclose(file);
+    if (skipped) *skipped = job.skipped;
     if (!job.installed) puts("ERROR: No valid image found");
     return job.installed ? INSTALL_DONE : INSTALL_NOTHING;
 }

@@ -16,3 +16,7 @@ constexpr int SLOT_ANSWER_BREAK = -1;
 int read_slot_answer(FILE* console);
 
 InstallResult install_package(const char* path, uint8_t check_version, int slot);
+// The same, without the console when the slot is given (1 or 2): for a program of the running
+// switch. *skipped counts the images left alone as already installed (check_version), so that
+// a package installed before can count as done; set only when the whole package was walked.
+InstallResult install_package_counting(const char* path, uint8_t check_version, int slot, int* skipped);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "hw/flash.h"
+#include "hw/start_count.h"
 
 BootOptions boot_options;
 
@@ -28,6 +29,20 @@ void read_switch(const char* text, const char* key, const char* on_word, bool* f
     if (value) *field = value_begins_with(value, on_word);
 }
 
+// startlimit= is newer than the other keys and is looked up as a whole setting: at the start of
+// the text or after a blank, so that it never matches inside another setting, nor they inside it.
+// One digit 1..9 and the setting's end; any other value leaves the rollback off.
+uint8_t read_start_limit(const char* text) {
+    const char key[] = "startlimit=";
+    for (const char* found = strstr(text, key); found; found = strstr(found + 1, key)) {
+        if (found != text && found[-1] != ' ') continue;
+        const char* value = found + strlen(key);
+        bool one_digit = value[0] >= '1' && value[0] <= '0' + START_LIMIT_MAX && (value[1] == ' ' || value[1] == '\0');
+        return one_digit ? uint8_t(value[0] - '0') : 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void parse_boot_parameters(const char* text, BootOptions* options) {
@@ -47,6 +62,7 @@ void parse_boot_parameters(const char* text, BootOptions* options) {
     read_switch(text, "memchk=", "on", &options->memchk);
     read_switch(text, "diagnostics=", "rescue", &options->diagnostics_rescue);
     read_switch(text, "diagnostics=", "diags", &options->diagnostics_diags);
+    options->start_limit = read_start_limit(text);
 }
 
 void read_boot_parameters() {
@@ -58,4 +74,5 @@ void read_boot_parameters() {
         if (area[i] == '\0') area[i] = ' ';
     area[BOOT_ENV_LENGTH] = '\0';
     parse_boot_parameters(area, &boot_options);
+    start_limit = boot_options.start_limit;
 }

@@ -10,6 +10,7 @@ struct BootOptions {
     bool shell = false;
     bool memchk = false;
     int32_t gdbport = 1234;
+    uint8_t start_limit = 0;  // startlimit=1..9: the rollback after failed starts; 0: off
 };
 extern BootOptions boot_options;
 

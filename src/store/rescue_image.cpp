@@ -9,6 +9,7 @@
 #include "common/shell.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
+#include "hw/start_count.h"
 #include "image/image_header.h"
 #include "store/slot_boot.h"
 
@@ -74,6 +75,7 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_cha
     shell_step(command);
 
     printf("Setting boot image to %d\n", slot);
+    note_new_slot_image(slot, read_be32(image));
     set_boot_slot(slot);
     set_boot_mode(slot);
     return true;

@@ -11,6 +11,7 @@
 
 #include "console/console_input.h"
 #include "hw/eeprom.h"
+#include "hw/start_count.h"
 #include "options/boot_options.h"
 #include "store/rejected.h"
 #include "store/rescue_image.h"
@@ -85,6 +86,8 @@ Ending hand_over(BootSource source, BootFiles& files, const FoundImage& found, u
         fputs("Failed to write application image output file.\n", stderr);
         return END_SHELL_REBOOT;
     }
+    // A slot whose image ran out of starts is booted only by the fallback: both slots are done.
+    if (!count_slot_start(source, read_be32(found.header))) return END_RESCUE_SHELL_REBOOT;
     set_boot_mode(uint8_t(source));
     if (boot_options.gdb && !boot_options.gdbserver) extract_gdb(source);
     return found.type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;

@@ -130,6 +130,13 @@ inline std::vector<AppFile> tree_with(const std::string& label, const std::vecto
     std::ranges::copy_if(changes, std::back_inserter(tree), [](const AppFile& c) { return c.content != "-"; });
     return tree;
 }
+// An application that runs shell commands after its banner "APPLICATION <label> RUNNING".
+inline Bytes app_running(const std::string& label, const std::string& commands, uint32_t id = VERSION_1) {
+    return app_image(
+        tree_with(label, {{"home/bin/mp.elf.strip",
+                           "#!/bin/sh\necho \"APPLICATION " + label + " RUNNING\"\n" + commands + "\n", true}}),
+        id);
+}
 // The image with a byte flipped, by default one in the payload: its CRC no longer matches.
 inline Bytes spoiled(Bytes image, size_t at = 0) {
     image[at ? at : image.size() / 2] ^= 0xFF;

@@ -114,9 +114,10 @@ reboot
 )SH")));
     session.send("typed\n");
     ends(4);
-    EXPECT_TRUE(has(plain(session.output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
-                                            "/sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
-                                            "HOST switch ld.so.cache [typed]\n"}));
+    EXPECT_TRUE(
+        has(plain(session.output), {"FILES /bin/backtrace /bin/busybox /bin/gdbserver /bin/mount /bin/umount "
+                                    "/sbin/bmctl /sbin/bootmanager /sbin/reboot /usr/bin/rx /usr/sbin/flash_eraseall "
+                                    "HOST switch ld.so.cache [typed]\n"}));
     EXPECT_TRUE(lacks(session.output, {"NOT EMPTY"}));
     EXPECT_EQ(read_text_file(board + "/usb/NXR4417_OS.img"), "stick");
     EXPECT_EQ(read_text_file(board + "/user/from-inside"), "written\nwritten\nwritten\n");

@@ -232,6 +232,36 @@ TEST_P(OnMachine, ScriptSendsThePackageOfTheDemo) {
     EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "reboot requested"}));
 }
 
+// The update cycle from the running switch with the start limit on: slot 1's application installs
+// a package into slot 2 with bmctl and reboots, slot 2's application confirms itself and reboots,
+// and slot 2 stays. Then slot 2 gets an application that never confirms: after its one start the
+// switch rolls back to slot 1.
+TEST_P(OnMachine, UpdateCycleAndRollbackWithBmctl) {
+    env({"startlimit=1"});
+    set_eeprom("0x100", "1");
+    put_slot(1, app_running("one", "/sbin/bmctl mark-good; /sbin/bmctl install /user/package.img; reboot"));
+    write_binary_file(board + "/user/package.img", app_running("two", "/sbin/bmctl mark-good; reboot", VERSION_2));
+    boot_on_backend({"--power-cycles", "3"});
+    shows({"APPLICATION one RUNNING", "Image2 updated succeeded", "/user/package.img: installed; boot slot 2",
+           "Booting image '2'", "APPLICATION two RUNNING", "slot 2 confirmed", "Booting image '2'",
+           "APPLICATION two RUNNING"},
+          120);
+    ends();
+    EXPECT_EQ(eeprom(0x100), 2);
+    EXPECT_EQ(eeprom(0x13F), 0x5C);
+    same_as_sandbox();
+
+    put_slot(2, app_running("three", "reboot", 0x03000000));
+    fs::remove(board + "/user/package.img");
+    boot_on_backend({"--power-cycles", "3"});
+    shows({"Booting image '2'", "APPLICATION three RUNNING",
+           "Image2 was started 1 time without being confirmed. Booting Image1.", "Booting image '1'",
+           "APPLICATION one RUNNING", "bmctl: /user/package.img: No such file or directory"},
+          120);
+    ends();
+    EXPECT_EQ(eeprom(0x100), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Machine, OnMachine, ::testing::Values("sandbox", "qemu"),
                          [](const auto& info) { return info.param; });
 

@@ -21,6 +21,7 @@
 
 #include "boot/app_start.h"
 #include "hw/flash.h"
+#include "hw/start_count.h"
 #include "options/boot_options.h"
 #include "support/test_board.h"
 
@@ -32,7 +33,8 @@ namespace {
 std::string shown(const BootOptions& o) {
     return std::string(o.gdb ? "gdb " : "") + (o.gdbserver ? "gdbserver " : "") +
            (o.diagnostics_rescue ? "rescue " : "") + (o.diagnostics_diags ? "diags " : "") + (o.shell ? "shell " : "") +
-           (o.memchk ? "memchk " : "") + "port=" + std::to_string(o.gdbport);
+           (o.memchk ? "memchk " : "") + "port=" + std::to_string(o.gdbport) +
+           (o.start_limit ? " limit=" + std::to_string(o.start_limit) : "");
 }
 
 TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
@@ -69,6 +71,16 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
         // first occurrence wins.
         {"shell=on bootargs=shell=off", "shell port=1234"},
         {"xgdb=on", "gdb port=1234"},
+        // The start limit is a whole setting of one digit 1..9: never inside another setting or
+        // value, nor another key inside it; anything else leaves it off.
+        {"startlimit=3", "port=1234 limit=3"},
+        {"shell=on startlimit=9 gdb=on", "gdb shell port=1234 limit=9"},
+        {"xstartlimit=3 bootargs=startlimit=4", "port=1234"},
+        {"startlimit=0 ", "port=1234"},
+        {"startlimit=10", "port=1234"},
+        {"startlimit=3x", "port=1234"},
+        {"startlimit= 3", "port=1234"},
+        {"startlimit=shell=on", "shell port=1234"},
     };
     for (BootOptions options; const auto& c : cases) {
         options = c.start;
@@ -90,6 +102,9 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         // then the same key one byte earlier, its whole value inside the window.
         {{{0, "shell=on\0"s}, {1284 - 5, "gdb=on"}, {1284 + 2, "memchk=on"}}, "port=1234"},
         {{{1284 - 6, "gdb=on"}}, "gdb port=1234"},
+        // The first setting, and the last one before the erased rest of the partition.
+        {{{4, "startlimit=2\0"s}}, "port=1234 limit=2"},
+        {{{4, "gdb=on\0startlimit=5\0\0"s}, {24, std::string(100, '\xff')}}, "gdb port=1234 limit=5"},
     };
     TestBoard board;
     for (const auto& c : cases) {
@@ -102,6 +117,7 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         close_board_devices();
     }
     boot_options = BootOptions{};
+    start_limit = 0;
 }
 
 // Pairs are read two words at a time whatever the layout; a lone last word gets an empty value;
