@@ -9,7 +9,8 @@
 // StickPluggedInWhileTheSwitchWaits/qemu fails; /user not copied back after a run that wrote it ->
 // UsbStickBoot/qemu and ScriptSendsThePackageOfTheDemo/qemu fail; the kept jffs2 image used although
 // /user changed on the host, or the registers of 0x20 given to i2cset in decimal ->
-// FallbackToSlotTwo/qemu fails.
+// FallbackToSlotTwo/qemu fails; QEMU's console taking Ctrl-C as its own signal (signal=on) ->
+// EscapeKeysBreakSendAPackageAndStop/qemu fails.
 #include <fcntl.h>
 
 #include <map>
