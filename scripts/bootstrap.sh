@@ -11,6 +11,7 @@ packages=(
   libgtest-dev googletest              # unit tests; the sources also build GoogleTest for the target
   libbenchmark-dev zlib1g-dev          # the CRC benchmark (zlib is the peer it is measured against)
   libi2c-dev                           # SMBus byte-data transfers of the product
+  openssl                              # the signatures test: keys and signatures made by the common tool
   bubblewrap busybox-static            # the simulated board's sandbox and its root file system
   lrzsz                                # the XMODEM sender and receiver of the serial download
   clang libclang-rt-14-dev             # libFuzzer for the fuzz targets

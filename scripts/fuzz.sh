@@ -8,6 +8,7 @@
 #   fuzz_rescue_image     the rescue partition's image (header check, read, CRC)
 #   fuzz_console_answers  the USB chooser's answer, the slot question's line, md5sum's output
 #   fuzz_boot_settings    the boot-loader environment's options, an application's env-setup file
+#   fuzz_signatures       the signature images after an image, and a key file's PEM text
 #
 #   scripts/fuzz.sh [SECONDS [TARGET...]]   default 20 s per target, every target; exits non-zero
 #                                           when a target finds a fault
@@ -19,7 +20,7 @@ seconds=${1:-20}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(image_fuzz fuzz_install_walk fuzz_slot_image fuzz_rescue_image fuzz_console_answers fuzz_boot_settings)
+  targets=(image_fuzz fuzz_install_walk fuzz_slot_image fuzz_rescue_image fuzz_console_answers fuzz_boot_settings fuzz_signatures)
 fi
 build=${BM_FUZZ_BUILD_DIR:-build/fuzz}
 scripts/bootstrap.sh
@@ -37,14 +38,15 @@ mkdir -p "$build/seeds/images" "$build/seeds/texts" "$build/findings"
 
 for target in "${targets[@]}"; do
   case "$target" in
-    fuzz_console_answers | fuzz_boot_settings) seeds="$build/seeds/texts" ;;
-    *) seeds="$build/seeds/images" ;;
+    fuzz_console_answers | fuzz_boot_settings) seeds=("$build/seeds/texts") ;;
+    fuzz_signatures) seeds=("$build/seeds/images" "$build/seeds/texts") ;;
+    *) seeds=("$build/seeds/images") ;;
   esac
   mkdir -p "$build/corpus/$target"
   echo "fuzz: running $target for ${seconds} s"
   status=0
   "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$build/findings/$target-" -print_final_stats=1 "$build/corpus/$target" "$seeds" \
+    -artifact_prefix="$build/findings/$target-" -print_final_stats=1 "$build/corpus/$target" "${seeds[@]}" \
     >"$build/$target.log" 2>&1 || status=$?
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|ERROR|SUMMARY|^artifact' "$build/$target.log" || true
   if [ "$status" -ne 0 ]; then

@@ -17,6 +17,7 @@
 
 #include "board.h"
 #include "console.h"
+#include "keys.h"
 #include "machine/machine.h"
 #include "pieces.h"
 #include "sandbox.h"
@@ -43,6 +44,8 @@ const char* const GENERAL_HELP =
     "  boot DIR [--timeout SECONDS] [--power-cycles N] [--time-scale F] [--program PATH]\n"
     "           [--script FILE] [--machine qemu]\n"
     "                                 boot the board with its console on this terminal\n"
+    "  keys DIR add PUB.pem | list | clear\n"
+    "                                 the board's trusted public keys\n"
     "  log DIR                        what the switch's programs were asked to do, and how\n"
     "                                 each start ended\n"
     "\n"
@@ -165,7 +168,7 @@ bool clear_old_board(const std::string& dir, std::string* error) {
         return false;
     }
     for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log",
-                                 "machine-work", "machine-kept"})
+                                 "machine-work", "machine-kept", "keys"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;
@@ -461,6 +464,15 @@ int run_log(const Arguments& arguments) {
     return 0;
 }
 
+int run_keys(const Arguments& arguments) {
+    if (!arguments.operands.empty() && !is_board(arguments.operands[0]))
+        return failure("keys", not_a_board(arguments.operands[0]));
+    std::string problem;
+    int status = run_board_keys(arguments.operands, &problem);
+    if (status == USAGE_ERROR) return usage_error("keys", problem);
+    return status == 0 ? 0 : failure("keys", problem);
+}
+
 const Command COMMANDS[] = {
     {"new", NEW_HELP, {}, run_new},
     {"env", ENV_HELP, {{"clear", false}}, run_env},
@@ -477,6 +489,7 @@ const Command COMMANDS[] = {
       {"machine", true}},
      run_boot},
     {"log", LOG_HELP, {}, run_log},
+    {"keys", KEYS_HELP, {}, run_keys},
 };
 
 }  // namespace

@@ -63,6 +63,7 @@ add_disk user "$user_image"
 od -An -v -tu1 -w1 "$board/i2c1-0x20.bin" | awk '$1 != 0 { printf "0x%02x 0x%02x\n", NR - 1, $1 }' >"$work/in/sim/i2c1-0x20.set"
 [ -e "$board/rx.fail" ] && : >"$work/in/sim/rx.fail"
 [ -f "$board/tmp-size" ] && cp "$board/tmp-size" "$work/in/sim/"
+[ -d "$board/keys" ] && cp -r "$board/keys" "$work/in/sim/keys"
 
 # --- QEMU's monitor, on the pipes monitor.in and monitor.out: what it answers goes to the notes.
 # The stick is plugged through it; a test that fails asks it for the machine's state.

@@ -17,6 +17,7 @@
 #include "hw/start_count.h"
 #include "image/image_header.h"
 #include "install/installed_header.h"
+#include "keys/key_store.h"
 
 namespace {
 
@@ -57,6 +58,10 @@ struct Installation {
     int slot;
     uint8_t installed;
     int skipped;  // images left alone as already installed
+    // With keys on the switch: the signatures after the image being installed, read into its
+    // buffer right after it, so that they go with it into its slot file or partition.
+    SignatureRun signatures;
+    uint32_t signature_bytes;
 };
 
 // After an image: go on with the next one, void the rest of the download, or boot the image.
@@ -106,6 +111,16 @@ Outcome refuse_unreadable_image(Installation& job, const FoundImage& image, cons
 
 uint32_t computed_crc(const uint8_t* image, uint32_t length) { return crc32_update(image + 4, length - 4, 0xFFFFFFFF); }
 
+// With keys on the switch an image is installed only with a good signature by one of them; a
+// refusal voids the rest of the download as a CRC failure does.
+bool signature_refused(const Installation& job, const uint8_t* image, const ImageLayout& layout) {
+    if (!signatures_required()) return false;
+    SignatureVerdict verdict = check_image_signatures(switch_keys(), image, layout.total_len, job.signatures);
+    if (verdict == SIGNATURE_GOOD) return false;
+    printf("Signature check failed: %s, voiding download\n", signature_verdict_text(verdict));
+    return true;
+}
+
 // --- flash partitions -------------------------------------------------------------------
 
 // The boot loader is limited by its len field; the others by their total length.
@@ -121,6 +136,7 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
         printf(target.crc_message, crc);
         return Outcome::VOID;
     }
+    if (signature_refused(job, image, layout)) return Outcome::VOID;
     uint32_t length = compared_length(target, image, layout.total_len);
     if (length > target.limit) {
         printf(target.too_big_message, length, target.limit);
@@ -138,6 +154,8 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
         data = image + layout.header_len;
         data_len = layout.payload_len;
     }
+    // The rescue partition keeps the image's signatures, which its boot checks.
+    if (target.type == IMAGE_DIAGNOSTICS) data_len += job.signature_bytes;
     if (flash_write(data, partition_of_type(target.type), 0, data_len, 1) != 0) {
         puts(target.failure_message);
         return Outcome::VOID;
@@ -209,6 +227,7 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
         printf(application_crc_message, crc);
         return Outcome::VOID;
     }
+    if (signature_refused(job, image, layout)) return Outcome::VOID;
     if (job.slot == 0) job.slot = ask_install_slot();
     // The interrupt key cancels the install: the download is neither installed nor booted.
     if (job.slot == SLOT_ANSWER_BREAK) return Outcome::VOID;
@@ -227,7 +246,7 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
         set_boot_slot(uint8_t(job.slot));
         return Outcome::NEXT;
     }
-    if (!write_slot_file(job.slot, image, layout.total_len)) return Outcome::VOID;
+    if (!write_slot_file(job.slot, image, layout.total_len + job.signature_bytes)) return Outcome::VOID;
     job.installed = 1;
     note_new_slot_image(job.slot, read_be32(image));
     set_boot_slot(uint8_t(job.slot));
@@ -249,14 +268,20 @@ Outcome install_image(Installation& job, const FoundImage& image, bool malformed
     if (malformed || total_len > job.file_size - image.position)
         return refuse_unreadable_image(job, image, start_message, crc_message);
 
-    ImageBuffer buffer(static_cast<uint8_t*>(malloc(total_len)));
+    job.signatures = {};
+    job.signature_bytes = 0;
+    if (signatures_required()) {
+        job.signatures = read_signature_run(job.file, image.position + total_len);
+        if (!job.signatures.malformed) job.signature_bytes = uint32_t(job.signatures.end - image.position - total_len);
+    }
+    ImageBuffer buffer(static_cast<uint8_t*>(malloc(total_len + job.signature_bytes)));
     if (!buffer) {
         printf("Failed to allocate buffer for image (%d)\n", total_len);
         return Outcome::VOID;
     }
     fseeko(job.file, off_t(image.position), SEEK_SET);
     // a file that shrank or failed under us: the image cannot be verified
-    if (fread(buffer.get(), total_len, 1, job.file) != 1)
+    if (fread(buffer.get(), total_len + job.signature_bytes, 1, job.file) != 1)
         return refuse_unreadable_image(job, image, start_message, crc_message);
     if (target != nullptr) return install_flash_image(job, *target, buffer.get(), image.layout);
     return install_application_image(job, buffer.get(), image.layout);
@@ -293,7 +318,7 @@ InstallResult install_package_counting(const char* path, uint8_t check_version, 
         return INSTALL_NOTHING;
     }
     puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    Installation job{file, file_size_of(file), check_version, slot, 0, 0};
+    Installation job{file, file_size_of(file), check_version, slot, 0, 0, {}, 0};
 
     // walk the images; an unknown type is stepped over by its length without being read, and
     // one whose lengths cannot be stepped over leaves nothing more to find in the file

@@ -11,6 +11,8 @@
 #include "hw/flash.h"
 #include "hw/start_count.h"
 #include "image/image_header.h"
+#include "image/signature_image.h"
+#include "keys/key_store.h"
 #include "store/slot_boot.h"
 
 namespace {
@@ -18,6 +20,13 @@ namespace {
 constexpr uint8_t BOOT_MODE_RESCUE_PARTITION = 4;
 constexpr size_t RECOVERY_ANSWER_SIZE = 8;  // at most 7 characters
 constexpr size_t DEBUGGER_COPY_BLOCK = 4096;
+
+// The signature images stored after the rescue partition's image, which a recovery copy takes
+// along into the slot.
+struct StoredSignatures {
+    uint8_t bytes[MAX_IMAGE_SIGNATURES * SIGNATURE_IMAGE_SIZE];
+    uint32_t length;
+};
 
 // Type (bit 31 cleared) and layout of the image at the start of the rescue partition; type 0
 // when its header cannot be read.
@@ -42,6 +51,23 @@ bool rescue_image_intact(uint8_t* image, const ImageLayout& layout) {
     return !image_crc_bad(image + 4, layout.total_len - 4, read_be32(image));
 }
 
+// With keys on the switch, an image without a good signature by one of them fails like one whose
+// CRC failed, with the reason first.
+bool rescue_signature_refused(const uint8_t* image, const ImageLayout& layout, StoredSignatures* stored) {
+    stored->length = 0;
+    if (!signatures_required()) return false;
+    MtdGeometry geometry;
+    uint32_t room = mtd_get_geometry(flash_partitions.rescue, &geometry) ? geometry.size - layout.total_len : 0;
+    uint32_t length = room < sizeof stored->bytes ? room : uint32_t(sizeof stored->bytes);
+    if (length > 0 && flash_read(stored->bytes, flash_partitions.rescue, layout.total_len, length) != 0) length = 0;
+    SignatureRun run = signature_run_in_buffer(stored->bytes, length, 0);
+    if (!run.malformed) stored->length = uint32_t(run.end);
+    SignatureVerdict verdict = check_image_signatures(switch_keys(), image, layout.total_len, run);
+    if (verdict == SIGNATURE_GOOD) return false;
+    fprintf(stderr, "Rescue image signature check failed: %s\n", signature_verdict_text(verdict));
+    return true;
+}
+
 bool write_all(FILE* file, const uint8_t* bytes, uint32_t length) {
     return length == 0 || fwrite(bytes, length, 1, file) == 1;
 }
@@ -55,14 +81,14 @@ bool write_payload(FILE* archive, const uint8_t* image, const ImageLayout& layou
 // The whole image goes to the slot through "/tmp/image"; a copy that could not be written in
 // full would overwrite the slot with a broken image, so it ends like one that cannot be created:
 // false, and the switch reboots.
-bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_char) {
+bool copy_recovery_image(const uint8_t* image, uint32_t total_len, const StoredSignatures& signatures, char slot_char) {
     printf("\nInstalling recovery image as image%c...\n", slot_char);
     FILE* copy = fopen("/tmp/image", "wb");
     if (copy == nullptr) {
         fputs("Failed to open image file.\n", stderr);
         return false;
     }
-    bool written = write_all(copy, image, total_len);
+    bool written = write_all(copy, image, total_len) && write_all(copy, signatures.bytes, signatures.length);
     if (fclose(copy) != 0 || !written) {
         fputs("Failed to write image file.\n", stderr);
         return false;
@@ -84,12 +110,12 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, char slot_cha
 // The recovery image boots now in any case; the answer only decides whether it also becomes
 // the slot booted next time. The end of input counts as Return, so that the boot mode still
 // records that the rescue partition was started. False when the copy failed.
-bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout) {
+bool offer_recovery_copy(const uint8_t* image, const ImageLayout& layout, const StoredSignatures& signatures) {
     printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
     fflush(stdout);
     char answer[RECOVERY_ANSWER_SIZE];
     char first = fgets(answer, sizeof answer, stdin) != nullptr ? answer[0] : '\0';
-    if (first == '1' || first == '2') return copy_recovery_image(image, layout.total_len, first);
+    if (first == '1' || first == '2') return copy_recovery_image(image, layout.total_len, signatures, first);
     puts("\nBooting recovery image. You will need to download and install an image before rebooting");
     set_boot_mode(BOOT_MODE_RESCUE_PARTITION);
     return true;
@@ -170,6 +196,12 @@ Ending boot_rescue_partition() {
         case RESCUE_DAMAGED: fputs("Image CRC failed. Quitting\n", stderr); break;
         case RESCUE_INTACT: break;
     }
+    StoredSignatures signatures;
+    if (image != nullptr && rescue_signature_refused(image, layout, &signatures)) {
+        fputs("Image CRC failed. Quitting\n", stderr);
+        free(image);
+        image = nullptr;
+    }
     if (image == nullptr) {
         fclose(archive);
         return GO_ON;
@@ -180,8 +212,8 @@ Ending boot_rescue_partition() {
         free(image);
         return END_SHELL_REBOOT;
     }
-    bool ready =
-        type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout) : rewrite_diagnostics_archive(image, layout);
+    bool ready = type == IMAGE_APPLICATION ? offer_recovery_copy(image, layout, signatures)
+                                           : rewrite_diagnostics_archive(image, layout);
     free(image);
     if (!ready) return END_REBOOT;
     return type == IMAGE_DIAGNOSTICS ? END_START_DIAGNOSTICS : END_START_APPLICATION;

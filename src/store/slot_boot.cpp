@@ -12,6 +12,7 @@
 #include "console/console_input.h"
 #include "hw/eeprom.h"
 #include "hw/start_count.h"
+#include "keys/key_store.h"
 #include "options/boot_options.h"
 #include "store/rejected.h"
 #include "store/rescue_image.h"
@@ -106,6 +107,20 @@ Ending crc_failed(BootSource source) {
     return GO_ON;
 }
 
+// With keys on the switch, an image without a good signature by one of them fails like one whose
+// CRC failed, with the reason first.
+bool signature_refused(BootSource source, FILE* input, const FoundImage& found, const uint8_t* image) {
+    if (!signatures_required()) return false;
+    SignatureRun run = read_signature_run(input, found.position + found.layout.total_len);
+    SignatureVerdict verdict = check_image_signatures(switch_keys(), image, found.layout.total_len, run);
+    if (verdict == SIGNATURE_GOOD) return false;
+    if (source == BOOT_USB_STICK)
+        fprintf(stderr, "USB image signature check failed: %s\n", signature_verdict_text(verdict));
+    else
+        fprintf(stderr, "Image%d signature check failed: %s\n", source, signature_verdict_text(verdict));
+    return true;
+}
+
 Ending no_image_found(BootSource source, const FoundImage& found) {
     if (source == BOOT_USB_STICK) {
         fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
@@ -178,5 +193,9 @@ Ending boot_image(BootSource source) {
     if (!find_image_header(files.input, &found)) return no_image_found(source, found);
     uint8_t* image = nullptr;
     if (!read_verified_image(files.input, found, &image)) return crc_failed(source);
+    if (signature_refused(source, files.input, found, image)) {
+        free(image);
+        return crc_failed(source);
+    }
     return hand_over(source, files, found, image);
 }

@@ -2,7 +2,9 @@
 # another folder, and every link between the folders' libraries, must be one that the list
 # names; the list must name only folders below each layer; and the README's table of layers must
 # read as the list does. Run by CTest as Layering.Edges:
-#   cmake -DSOURCE_DIR=... -DLAYERS=name:dep,dep|... -DLINKS_<name>=lib,lib... -P check_layering.cmake
+#   cmake -DSOURCE_DIR=... -DLAYERS=name:dep,dep|... -DLINKS_<name>=lib,lib... [-DTHIRD_PARTY=name:lib|...]
+#         -P check_layering.cmake
+# THIRD_PARTY names the third-party libraries a layer may link besides the layers.
 # Faults tried, each caught here: an upward include (#include "boot/endings.h" in
 # src/hw/flash.cpp, which also no longer compiles, since bm_hw does not see boot/), an include of
 # a folder two layers down that the list does not name ("common/files.h" in src/options), links
@@ -18,6 +20,7 @@ endmacro()
 
 # The list: names in order, and each one's allowed folders.
 string(REPLACE "|" ";" layers "${LAYERS}")
+string(REPLACE "|" ";" third_party "${THIRD_PARTY}")
 set(names "")
 foreach(layer IN LISTS layers)
   string(REGEX MATCH "^[a-z_]+" name "${layer}")
@@ -63,6 +66,8 @@ foreach(name IN LISTS names)
   foreach(library IN LISTS links)
     if(library MATCHES "^bm_([a-z_]+)$")
       list(APPEND linked ${CMAKE_MATCH_1})
+    elseif("${name}:${library}" IN_LIST third_party)
+      continue()
     elseif(NOT library MATCHES "^(/|-)")
       fail("bm_${name} links ${library}, which is no layer (only layers and system libraries by path)")
     endif()

@@ -1,6 +1,7 @@
 // Temporary simulated boards for unit tests: the device emulator linked into the tests answers
 // the MTD and I2C requests of the code under test from a board directory.
 #pragma once
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -85,6 +86,13 @@ private:
         bytes.at(offset) = value;
         write_binary_file(file, bytes);
     }
+};
+
+// A fresh board with its kernel partition opened as the program opens it, closed at the end.
+struct KernelPartitionTest : ::testing::Test {
+    TestBoard board;
+    int fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
+    void TearDown() override { close(fd); }
 };
 
 // Runs the call and returns every byte it wrote to standard output (stdio and write(1)).

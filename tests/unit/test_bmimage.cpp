@@ -123,13 +123,13 @@ TEST(BmimageNames, VersionsAndTypes) {
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1..3.4", "1.2.3.4.", ".1.2.3", "a.b.c.d",
                             "1.2.3.-4", " 1.2.3.4", "1.2.3.4 ", "1.2.3.0004", "+1.2.3.4"})
         EXPECT_FALSE(parse_version(bad, &id) || id != 0x55555555u) << '"' << bad << '"';
-    const char* names[] = {"application", "bootloader", "kernel", "rootfs", "devicetree", "diagnostics"};
-    for (uint32_t i = 0, type = 0; i < 6; i++)
+    const char* names[] = {"application", "bootloader", "kernel", "rootfs", "devicetree", "diagnostics", "signature"};
+    for (uint32_t i = 0, type = 0; i < 7; i++)
         EXPECT_TRUE(parse_image_type(names[i], &type) && type == IMAGE_APPLICATION + (i << 24) &&
                     image_type_name(type) == names[i])
             << names[i];
     EXPECT_FALSE(parse_image_type("Kernel", &id) || parse_image_type("", &id));
-    EXPECT_EQ(image_type_name(0x07504754) + image_type_name(0x81504754), "") << "unknown, and a raw magic";
+    EXPECT_EQ(image_type_name(0x08504754) + image_type_name(0x81504754), "") << "unknown, and a raw magic";
 }
 
 }  // namespace

@@ -1,25 +1,15 @@
 // MTD flash access on the emulated partitions: geometry, the block rewrite with its percent
-// display and its failures; and the device emulator where these tests rely on it without showing
-// it themselves (the rest of it is exercised by every flash and EEPROM test).
-// Faults tried (src/hw/flash.cpp; sim/devices.cpp, sim/board.cpp) and the test that caught each:
+// display and its failures. The device emulator's own answers are tests/sim/test_devices.cpp's.
+// Faults tried (src/hw/flash.cpp; the device emulator) and the test that caught each:
 //   the rescue partition opened with O_DSYNC, flash_read without the geometry query, "(injected)"
 //   missing from the emulator's log -> FlashTest.OpensTheSixPartitionsWithTheirFlags;
 //   the work buffer not zeroed before a block is read (the short-read case), the erase left out,
 //   the erase shift fixed at 16 (ASan), an erase size of 0 (UBSan), not a power of two (ASan) or
 //   not a multiple of 1024 let through, the emulator not logging a refused erase ->
-//   FlashTest.BlockRewriteWithItsPercentDisplayAndFailures;
-//   the emulator: no alignment check on erase, no check of a range running past the end,
-//   programming that overwrites instead of AND, writes not cut at the end, no ENOSPC at the end
-//   -> FlashTest.EmulatorAnswersAsTheKernelOnNorFlash;
-//   K ignored, counters not reset at attach, a short read at every read, a short read that
-//   zeroes the rest of the buffer, both buses counting together, close() keeping the descriptor
-//   tracked, reads answered before I2C_SLAVE, no size check of the environment (heap overflow
-//   under ASan) -> FlashTest.EmulatedFaultsHitTheKthRequestSinceAttach;
-//   sleep() not scaled -> SerialRestore.PutsTheSavedSettingsBackAndWaitsForALineFeed.
+//   FlashTest.BlockRewriteWithItsPercentDisplayAndFailures.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/i2c-dev.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -38,17 +28,10 @@ namespace {
 
 constexpr uint32_t E = 65536, SIZE = 3 * 1024 * 1024;
 
-struct FlashTest : ::testing::Test {
-    TestBoard board;
-    int fd = open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    void TearDown() override { close(fd); }
+struct FlashTest : KernelPartitionTest {
     // How many of the kernel partition's requests of a kind were logged, failed ones included.
     size_t count(const std::string& kind) { return log_lines_starting(board.log(), {"mtd-kernel " + kind}).size(); }
 };
-
-// The errno of a failed request; 0 when it did not fail.
-int error_of(long result) { return result == -1 ? errno : 0; }
-int erase(int fd, erase_info_user request) { return ioctl(fd, MEMERASE, &request); }
 
 // Each partition opens with its flags. One that does not open, or does not answer the geometry
 // query, is refused with a message; a failing read itself prints nothing.
@@ -130,50 +113,6 @@ TEST_F(FlashTest, BlockRewriteWithItsPercentDisplayAndFailures) {
         std::copy(data.begin(), data.begin() + std::max(c.landed, 0), expected.begin() + c.offset);
         EXPECT_TRUE(c.landed < 0 || board.partition("kernel") == expected);
     }
-}
-
-// An unaligned erase or one past the end (wrapping included) is refused with EINVAL. Programming
-// only clears bits: the byte stored is old AND new until an erase. At the end of the partition a
-// transfer is short or refused.
-TEST_F(FlashTest, EmulatorAnswersAsTheKernelOnNorFlash) {
-    for (auto [start, length] : {std::pair{100u, E}, {E, 100u}, {SIZE, E}, {SIZE - E, 2 * E}, {0xFFFF0000u, 2 * E}})
-        EXPECT_EQ(error_of(erase(fd, {start, length})), EINVAL) << start << " " << length;
-    const uint8_t first[4] = {0xF0, 0xFF, 0x0F, 0x00}, second[4] = {0x3C, 0x0F, 0xFF, 0xFF};
-    uint8_t got[32] = {};
-    auto stored = [&] { return pread(fd, got, 4, E + 1000) == 4 ? Bytes(got, got + 4) : Bytes{}; };
-    EXPECT_EQ((std::tuple{pwrite(fd, first, 4, E + 1000), pwrite(fd, second, 4, E + 1000), stored(), erase(fd, {E, E}),
-                          pwrite(fd, second, 4, E + 1000), stored()}),
-              std::tuple(4, 4, Bytes{0x30, 0x0F, 0x0F, 0x00}, 0, 4, Bytes(second, second + 4)));
-    EXPECT_EQ(
-        (std::tuple{pread(fd, got, 32, SIZE - 8), error_of(pwrite(fd, got, 32, SIZE)), pwrite(fd, got, 32, SIZE - 8)}),
-        std::tuple(8, ENOSPC, 8));
-}
-
-// Faults hit the K-th request of one partition and operation, or of one bus and kind of I2C
-// request (failed ones included), since attach; without K every such request. A short read
-// leaves the rest of the buffer as it was. A closed descriptor is no longer a device.
-TEST_F(FlashTest, EmulatedFaultsHitTheKthRequestSinceAttach) {
-    board.set_faults(
-        "fail kernel erase 2\nshort kernel read 2\nfail rfs write\ni2c slave-fail 0 2\ni2c read-fail 0 2\n");
-    int rfs = open("/dev/mtd-rfs", O_RDWR), bus0 = open("/dev/i2c-0", O_RDWR), bus1 = open("/dev/i2c-1", O_RDWR);
-    uint8_t bytes[10] = {};
-    Bytes tail(10, 0xAA);
-    EXPECT_EQ((std::tuple{erase(fd, {0, E}), error_of(erase(fd, {0, E})), erase(fd, {0, E}), pread(fd, bytes, 10, 0),
-                          pread(fd, tail.data(), 10, 0), pread(fd, bytes, 10, 0), error_of(pwrite(rfs, bytes, 1, 0)),
-                          error_of(pwrite(rfs, bytes, 1, 0)), pwrite(fd, bytes, 1, 0)}),
-              std::tuple(0, EIO, 0, 10, 5, 10, EIO, EIO, 1));
-    EXPECT_EQ(tail, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
-    EXPECT_EQ(
-        (std::tuple{error_of(read(bus0, bytes, 1)), ioctl(bus0, I2C_SLAVE, 0x54), ioctl(bus1, I2C_SLAVE, 0x20),
-                    error_of(ioctl(bus0, I2C_SLAVE, 0x54)), error_of(read(bus0, bytes, 1)), read(bus0, bytes, 1)}),
-        std::tuple(ENXIO, 0, 0, EBUSY, EREMOTEIO, 1));
-    sim_devices_attach(board.dir.c_str());  // counters start again
-    EXPECT_EQ((std::tuple{erase(fd, {0, E}), error_of(erase(fd, {0, E}))}), std::tuple(0, EIO));
-    for (int device : {rfs, bus0, bus1}) close(device);
-    EXPECT_EQ(error_of(pwrite(rfs, bytes, 1, 0)), EBADF);
-    std::string error;
-    EXPECT_FALSE(board_set_env(board.dir, {std::string(70000, 'x') + "=1"}, &error));
-    EXPECT_NE(error.find("does not fit"), std::string::npos) << error;
 }
 
 }  // namespace

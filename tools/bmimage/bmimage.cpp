@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "image/image_header.h"
 #include "image_builder.h"
 
@@ -54,13 +55,17 @@ static const char pack_help[] =
     "Every input must be whole, well-formed and carry a good CRC.\n";
 
 static const char info_help[] =
-    "usage: bmimage info [--json] FILE\n"
+    "usage: bmimage info [--json] [--key PUB...] FILE\n"
     "Lists the images of a package, one row each: index, offset, type, header format, header\n"
     "length, payload length, total length, version, the stored and the computed CRC, and 'ok' or\n"
     "'bad'. XMODEM padding (0x1A bytes) after the last image is stepped over, as the installer\n"
     "does, and reported.\n"
     "\n"
-    "  --json  one JSON object per image, in an array\n"
+    "  --json     one JSON object per image, in an array\n"
+    "  --key PUB  also check each signature image against these public keys\n"
+    "\n"
+    "Signature images are listed again below the table: the image each signs, its key's\n"
+    "fingerprint and, with --key, whether it verifies.\n"
     "\n"
     "Exit status 1 when a CRC is bad or the file is malformed or not an image.\n";
 
@@ -79,7 +84,7 @@ static void report(const char* format, va_list args) {
 }
 
 // A bad input: one line on standard error, exit status 1.
-[[noreturn]] __attribute__((format(printf, 1, 2))) static void fail(const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...) {
     va_list args;
     va_start(args, format);
     report(format, args);
@@ -88,7 +93,7 @@ static void report(const char* format, va_list args) {
 }
 
 // A command line that cannot be understood: exit status 2.
-[[noreturn]] __attribute__((format(printf, 1, 2))) static void usage_fail(const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 1, 2))) void usage_fail(const char* format, ...) {
     va_list args;
     va_start(args, format);
     report(format, args);
@@ -97,12 +102,6 @@ static void report(const char* format, va_list args) {
 }
 
 // ---- Command lines ---------------------------------------------------------------------------
-
-struct CommandLine {
-    std::vector<std::string> operands;
-    std::map<std::string, std::string> values;  // options that take a value, by long name
-    std::set<std::string> flags;                // options that stand alone
-};
 
 // Every command takes -o/--output and -h/--help besides its own long options.
 static const char short_options[] = ":o:h";
@@ -115,8 +114,7 @@ static std::string option_as_given(char** argv) {
 }
 
 // argv[0] is the command's name; options and operands may come in any order, up to "--".
-static CommandLine parse_command_line(int argc, char** argv, const option* options, const char* command,
-                                      const char* help) {
+CommandLine parse_command_line(int argc, char** argv, const option* options, const char* command, const char* help) {
     CommandLine line;
     optind = 0;
     opterr = 0;
@@ -133,6 +131,8 @@ static CommandLine parse_command_line(int argc, char** argv, const option* optio
         std::string name = c == 'o' ? "output" : options[index].name;
         if (optarg == nullptr)
             line.flags.insert(name);
+        else if (name == "key")
+            line.keys.emplace_back(optarg);
         else if (!line.values.emplace(name, optarg).second)
             usage_fail("%s: option '%s' given twice", command, name == "output" ? "-o" : ("--" + name).c_str());
     }
@@ -140,14 +140,14 @@ static CommandLine parse_command_line(int argc, char** argv, const option* optio
     return line;
 }
 
-static std::string required_value(const CommandLine& line, const char* name, const char* command) {
+std::string required_value(const CommandLine& line, const char* name, const char* command) {
     auto found = line.values.find(name);
     if (found == line.values.end())
         usage_fail("%s: option '--%s' is required (see 'bmimage %s --help')", command, name, command);
     return found->second;
 }
 
-static void require_operands(const CommandLine& line, size_t low, size_t high, const char* what, const char* command) {
+void require_operands(const CommandLine& line, size_t low, size_t high, const char* what, const char* command) {
     if (line.operands.size() < low || line.operands.size() > high)
         usage_fail("%s: expected %s (see 'bmimage %s --help')", command, what, command);
 }
@@ -167,7 +167,7 @@ static uint64_t parse_number(const std::string& text, uint64_t max, const char* 
 
 // ---- Files -----------------------------------------------------------------------------------
 
-static std::vector<uint8_t> read_input(const std::string& path) {
+std::vector<uint8_t> read_input(const std::string& path) {
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) fail("cannot read '%s': %s", path.c_str(), strerror(errno));
     std::vector<uint8_t> bytes;
@@ -210,7 +210,7 @@ static std::string output_refusal(const std::string& path, struct stat* old) {
 
 // OUT is written whole to a temporary file beside it and renamed over it, so that a failure
 // never leaves a partial OUT behind; a replaced file keeps its mode. '-' is standard output.
-static void write_output(const std::string& path, const std::vector<uint8_t>& bytes) {
+void write_output(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (path == "-") {
         if (!write_all(STDOUT_FILENO, bytes)) fail("cannot write standard output: %s", strerror(errno));
         return;
@@ -423,7 +423,7 @@ static void print_table(const PackageListing& listing) {
 }
 
 // An array of one object per image; the notes that follow the table go to standard error.
-static void print_json(const PackageListing& listing) {
+static void print_json(const PackageListing& listing, const std::map<uint32_t, std::string>& signatures) {
     printf("[");
     for (size_t i = 0; i < listing.entries.size(); i++) {
         const PackageEntry& entry = listing.entries[i];
@@ -431,16 +431,20 @@ static void print_json(const PackageListing& listing) {
         std::string computed = entry.truncated ? "null" : std::string("\"") + texts.computed + "\"";
         printf(
             "%s\n{\"index\": %zu, \"offset\": %u, \"format\": %d, \"header_length\": %u, \"payload_length\": %u, "
-            "\"type\": \"%s\", \"version\": \"%s\", \"stored_crc\": \"%s\", \"computed_crc\": %s, \"ok\": %s}",
+            "\"type\": \"%s\", \"version\": \"%s\", \"stored_crc\": \"%s\", \"computed_crc\": %s, \"ok\": %s%s}",
             i == 0 ? "" : ",", i, entry.offset, entry.format, entry.header_len, entry.payload_len, texts.type,
-            texts.version, texts.stored, computed.c_str(), entry.crc_good ? "true" : "false");
+            texts.version, texts.stored, computed.c_str(), entry.crc_good ? "true" : "false",
+            signatures.count(entry.offset) ? signatures.at(entry.offset).c_str() : "");
     }
     printf("%s]\n", listing.entries.empty() ? "" : "\n");
 }
 
 static int run_info(int argc, char** argv) {
     // process arguments
-    static const option options[] = {{"json", no_argument, nullptr, 0}, {"help", no_argument, nullptr, 'h'}, {}};
+    static const option options[] = {{"json", no_argument, nullptr, 0},
+                                     {"key", required_argument, nullptr, 0},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {}};
     CommandLine line = parse_command_line(argc, argv, options, "info", info_help);
     require_operands(line, 1, 1, "one FILE", "info");
     if (line.values.count("output")) usage_fail("info: unknown option '-o' (see 'bmimage info --help')");
@@ -448,11 +452,13 @@ static int run_info(int argc, char** argv) {
     bool json = line.flags.count("json") > 0;
 
     // list the images
-    PackageListing listing = list_package(read_input(path));
+    std::vector<uint8_t> file = read_input(path);
+    PackageListing listing = list_package(file);
     if (json)
-        print_json(listing);
+        print_json(listing, signature_json_fields(file, line));
     else
         print_table(listing);
+    if (!json) print_signature_rows(file, line);
     fflush(stdout);
     FILE* notes = json ? stderr : stdout;
     if (listing.padding_bytes > 0)
@@ -515,5 +521,8 @@ int main(int argc, char** argv) {
     if (command == "pack") return run_pack(argc - 1, argv + 1);
     if (command == "info") return run_info(argc - 1, argv + 1);
     if (command == "extract") return run_extract(argc - 1, argv + 1);
+    if (command == "keygen") return run_keygen(argc - 1, argv + 1);
+    if (command == "sign") return run_sign(argc - 1, argv + 1);
+    if (command == "verify") return run_verify(argc - 1, argv + 1);
     usage_fail("unknown command '%s' (see 'bmimage --help')", command.c_str());
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "image/image_header.h"
+#include "image/signature_image.h"
 
 // The boot loader carries a copy of its header at payload byte 240; the copy's crc (bytes 240 to
 // 243) cannot be known, because the image crc covers the copy itself.
@@ -72,6 +73,7 @@ struct TypeName {
 static const TypeName type_names[] = {
     {IMAGE_APPLICATION, "application"}, {IMAGE_BOOTLOADER, "bootloader"}, {IMAGE_KERNEL, "kernel"},
     {IMAGE_ROOTFS, "rootfs"},           {IMAGE_DEVICETREE, "devicetree"}, {IMAGE_DIAGNOSTICS, "diagnostics"},
+    {IMAGE_SIGNATURE, "signature"},
 };
 
 bool parse_image_type(const std::string& name, uint32_t* type) {

@@ -10,12 +10,14 @@
 // UsbStickBoot/qemu and ScriptSendsThePackageOfTheDemo/qemu fail; the kept jffs2 image used although
 // /user changed on the host, or the registers of 0x20 given to i2cset in decimal ->
 // FallbackToSlotTwo/qemu fails; QEMU's console taking Ctrl-C as its own signal (signal=on) ->
-// EscapeKeysBreakSendAPackageAndStop/qemu fails.
+// EscapeKeysBreakSendAPackageAndStop/qemu fails; init not showing the board's keys at
+// /etc/bootmanager/keys -> SignedPackageOverSerialDownloadOnASwitchWithAKey/qemu fails.
 #include <fcntl.h>
 
 #include <map>
 
-#include "xmodem_sender.h"
+#include "scenario/signed_board.h"
+#include "scenario/xmodem_sender.h"
 
 namespace {
 
@@ -127,6 +129,31 @@ TEST_P(OnMachine, SerialDownloadInstallsKernelAndApplication) {
     EXPECT_EQ(slot(2), app);
     EXPECT_EQ(eeprom(0x100), 2);
     EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "init: reboot requested\n"}));
+    same_as_sandbox();
+}
+
+// A switch with a key: an unsigned package is refused with nothing written, then the signed one
+// is installed, its application with its signature in the slot.
+TEST_P(OnMachine, SignedPackageOverSerialDownloadOnASwitchWithAKey) {
+    trust(board, KEY_A);
+    env({"diagnostics=rescue"});
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 150000, 1), app = app_image("xmodem", 0x02030405);
+    const Bytes kernel_before = partition("kernel");
+    for (bool signed_package : {false, true}) {
+        boot_on_backend({"--timeout", "150"});
+        ASSERT_TRUE(download({signed_package ? signed_by(joined({kernel, app}), KEY_A) : joined({kernel, app})}));
+        if (signed_package) {
+            answer(SLOT_PROMPT, "2\n");
+            shows({"Image2 updated succeeded", "File processed", MENU_AGAIN});
+        } else {
+            shows({"Installing Kernel: Signature check failed: no signature, voiding download", MENU_AGAIN});
+            EXPECT_EQ(partition("kernel"), kernel_before);
+        }
+        answer("Option? : ", "r");
+        ends();
+    }
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(slot(2), signed_by(app, KEY_A));
     same_as_sandbox();
 }
 

@@ -17,13 +17,17 @@
 // exiting with 124 -> Bmsim.ScriptExpectsSendsSleepsAndSendsFiles fails; the demo script's pause
 // before the Enter after a baud-rate prompt left out, or the sender's bytes passed on at once
 // after the receiver's answers (a race: caught in one run of four) ->
-// Bmsim.DemoRescueDownloadInstallsThePackage fails.
+// Bmsim.DemoRescueDownloadInstallsThePackage fails; the cut request's own line written after the
+// cut instead of before -> Bmsim.PowerCutEndsTheRequestLogAtItsRequestAndSetsTheFaultsAside
+// fails; the device emulator's watch left at its member initializer until after the load-time
+// attach (the program read its console at start and hung) -> every boot of the program fails.
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <sstream>
 
-#include "scenario_board.h"
+#include "scenario/scenario_board.h"
 
 namespace {
 
@@ -34,6 +38,26 @@ std::vector<std::string> boot_script(const std::string& board, const std::string
     write_text(board + "/program.sh", "#!/bin/sh\n" + body);
     fs::permissions(board + "/program.sh", fs::perms::owner_all);
     return {"--program", board + "/program.sh", std::string("--timeout=") + timeout};
+}
+
+// A power cut of the faults file ends the request log at its request: every request up to the
+// K-th is there, the cut's line last; the board log names the cut in the start's end line, and
+// the faults file is set aside, so that the next power-on runs without it.
+TEST_F(Bmsim, PowerCutEndsTheRequestLogAtItsRequestAndSetsTheFaultsAside) {
+    write_text(board + "/faults", "power-cut request 5\n");
+    boot();
+    ends(128 + SIGKILL);
+    Texts requests;
+    std::istringstream lines(read_text_file(board + "/devices.log"));
+    for (std::string line; std::getline(lines, line);)
+        if (!std::ranges::any_of(Texts{"sleep ", "usleep ", "nanosleep ", "clock_nanosleep ", "poll "},
+                                 [&](const std::string& pause) { return line.starts_with(pause); }))
+            requests.push_back(line);
+    EXPECT_EQ(requests.size(), 6u) << read_text_file(board + "/devices.log");
+    EXPECT_EQ(requests.back(), "power cut after request 5");
+    EXPECT_TRUE(
+        has(log(), {"power cut after request 5\nbmsim: start 1 ended: power cut after request 5, exit status 137\n"}));
+    EXPECT_TRUE(fs::exists(board + "/faults.cut") && !fs::exists(board + "/faults"));
 }
 
 // eeprom reads and writes a cell in decimal or hex; an old board is made afresh, erased (its
