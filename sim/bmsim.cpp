@@ -18,7 +18,7 @@
 #include "board.h"
 #include "console.h"
 #include "keys.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "pieces.h"
 #include "sandbox.h"
 
@@ -168,7 +168,7 @@ bool clear_old_board(const std::string& dir, std::string* error) {
         return false;
     }
     for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log",
-                                 "machine-work", "keys"})
+                                 "machine-work", "machine-kept", "keys"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;
@@ -343,7 +343,7 @@ const char* const BOOT_HELP =
     "                       sleep SECONDS    wait\n"
     "                     and # comments. After the last step the console waits with no input.\n"
     "  --machine qemu     boot a virtual machine of the switch: the target program on a real\n"
-    "                     kernel's drivers (scripts/build-initramfs.sh builds it); the default\n"
+    "                     kernel's drivers (the build's target 'machine' makes it); the default\n"
     "                     'sandbox' is the device emulator\n"
     "\n"
     "Exit status: that of the program's last start (128+N when killed by signal N), 0 when stopped\n"
@@ -351,21 +351,14 @@ const char* const BOOT_HELP =
     "time-out, 125 when the board could not be started, 128+N when bmsim itself was stopped by\n"
     "signal N. Each start is recorded in DIR/log (see 'bmsim log').\n";
 
-std::string setting(const char* variable, const char* built_in) {
-    const char* value = std::getenv(variable);
-    return value ? value : installed_or_built(built_in);
-}
-
 SandboxPaths default_paths() {
     SandboxPaths paths;
-    paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
-    paths.ctl = setting("BMSIM_CTL", BMSIM_DEFAULT_CTL);
-    paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
-    paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
-    paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
-    paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
-    paths.machine_dir = setting("BMSIM_MACHINE_DIR", BMSIM_DEFAULT_MACHINE_DIR);
-    paths.machine_script = setting("BMSIM_MACHINE_SCRIPT", BMSIM_DEFAULT_MACHINE_SCRIPT);
+    paths.program = piece_path("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.ctl = piece_path("BMSIM_CTL", BMSIM_DEFAULT_CTL);
+    paths.devices_lib = piece_path("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
+    paths.tty_flush_lib = piece_path("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
+    paths.launcher = piece_path("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
+    paths.rootfs = piece_path("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
     return paths;
 }
 
@@ -445,7 +438,9 @@ int run_boot(const Arguments& arguments) {
     }
     run.board = fs::absolute(args[0]).lexically_normal().string();
     if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
-    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&run.paths)) return BOOT_NOT_STARTED;
+    MachinePieces machine = machine_pieces();
+    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&machine)) return BOOT_NOT_STARTED;
+    if (!run.machine.empty()) run.machine_command = machine_command(run.board, machine);
     return boot_board(run);
 }
 
