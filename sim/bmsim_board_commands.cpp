@@ -37,7 +37,7 @@ static bool clear_old_board(const std::string& dir, std::string* error) {
         return false;
     }
     for (const char* leftover : {"user", "usb", "usb.inserted", "log", "backtrace.env", "backtrace.cwd", "machine.log",
-                                 "machine-work", "keys"})
+                                 "machine-work", "machine-kept", "keys"})
         fs::remove_all(dir + "/" + leftover, code);
     if (code) *error = "cannot clear the old board in '" + dir + "': " + code.message();
     return !code;

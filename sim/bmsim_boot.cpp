@@ -13,7 +13,7 @@
 #include <string>
 
 #include "bmsim_command.h"
-#include "machine.h"
+#include "machine/machine.h"
 #include "pieces.h"
 #include "sandbox.h"
 
@@ -54,7 +54,7 @@ std::string boot_help() {
            "  --escape CHAR      the escape key instead of Ctrl-]: one character, or ^X for Ctrl-X;\n"
            "                     'none' passes every byte to the switch\n" +
            (machine ? "  --machine qemu     boot a virtual machine of the switch: the target program on a real\n"
-                      "                     kernel's drivers (scripts/build-initramfs.sh builds it); the default\n"
+                      "                     kernel's drivers (the build's target 'machine' makes it); the default\n"
                       "                     'sandbox' is the device emulator\n"
                     : "") +
            "\n"
@@ -66,21 +66,14 @@ std::string boot_help() {
            "'bmsim log').\n";
 }
 
-static std::string setting(const char* variable, const char* built_in) {
-    const char* value = std::getenv(variable);
-    return value ? value : installed_or_built(built_in);
-}
-
 static SandboxPaths default_paths() {
     SandboxPaths paths;
-    paths.program = setting("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
-    paths.ctl = setting("BMSIM_CTL", BMSIM_DEFAULT_CTL);
-    paths.devices_lib = setting("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
-    paths.tty_flush_lib = setting("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
-    paths.launcher = setting("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
-    paths.rootfs = setting("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
-    paths.machine_dir = setting("BMSIM_MACHINE_DIR", BMSIM_DEFAULT_MACHINE_DIR);
-    paths.machine_script = setting("BMSIM_MACHINE_SCRIPT", BMSIM_DEFAULT_MACHINE_SCRIPT);
+    paths.program = piece_path("BMSIM_PROGRAM", BMSIM_DEFAULT_PROGRAM);
+    paths.ctl = piece_path("BMSIM_CTL", BMSIM_DEFAULT_CTL);
+    paths.devices_lib = piece_path("BMSIM_DEVICES_LIB", BMSIM_DEFAULT_DEVICES_LIB);
+    paths.tty_flush_lib = piece_path("BMSIM_TTY_FLUSH_LIB", BMSIM_DEFAULT_TTY_FLUSH_LIB);
+    paths.launcher = piece_path("BMSIM_LAUNCHER", BMSIM_DEFAULT_LAUNCHER);
+    paths.rootfs = piece_path("BMSIM_ROOTFS", BMSIM_DEFAULT_ROOTFS);
     return paths;
 }
 
@@ -136,7 +129,7 @@ static int parse_boot_options(const Arguments& arguments, BootRun* run) {
 
 bool machine_available() {
     std::error_code error;
-    return fs::is_regular_file(default_paths().machine_dir + "/vmlinux", error);
+    return fs::is_regular_file(machine_pieces().dir + "/vmlinux", error);
 }
 
 // The sandbox binds these paths, so they must exist and be absolute.
@@ -193,7 +186,9 @@ int run_boot(const Arguments& arguments) {
     }
     run.board = fs::absolute(args[0]).lexically_normal().string();
     if (run.board.size() > 1 && run.board.back() == '/') run.board.pop_back();
-    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&run.paths)) return BOOT_NOT_STARTED;
+    MachinePieces machine = machine_pieces();
+    if (run.machine.empty() ? !locate_pieces(&run) : !locate_machine(&machine)) return BOOT_NOT_STARTED;
+    if (!run.machine.empty()) run.machine_command = machine_command(run.board, machine);
     if (!lock_board(run.board)) return BOOT_NOT_STARTED;
     return boot_board(run);
 }

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "console_relay.h"
-#include "machine.h"
 #include "sandbox_command.h"
 #include "start_log.h"
 
@@ -89,7 +88,7 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     std::error_code ignored;
     if (usb) fs::create_directories(run.board + "/usb", ignored);
     std::vector<std::string> command =
-        run.machine.empty() ? sandbox_command(run, slave_path, usb, ready_after) : machine_command(run);
+        run.machine_command.empty() ? sandbox_command(run, slave_path, usb, ready_after) : run.machine_command;
     pid_t pid = start_sandbox(command, slave);
     close(slave);
     if (pid < 0) {

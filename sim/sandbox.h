@@ -16,9 +16,6 @@ struct SandboxPaths {
     std::string tty_flush_lib;
     std::string launcher;  // bmsim-launch, the first process inside
     std::string rootfs;    // the stub programs of the switch's root file system
-    // The virtual machine backend (machine.h): its kernel and initramfs, and its start script.
-    std::string machine_dir;
-    std::string machine_script;
 };
 
 struct BootRun {
@@ -29,6 +26,8 @@ struct BootRun {
     double time_scale = 1;            // the program's own sleeps and polls are scaled by this
     std::string machine;              // empty: the sandbox; "qemu": a virtual machine of the switch
     int escape_key = 0x1D;            // bmsim's own key on a terminal (Ctrl-]); -1: none
+    // Each start runs this command (machine/machine.h) instead of the sandbox's, when not empty.
+    std::vector<std::string> machine_command;
     SandboxPaths paths;
     bool scripted = false;  // the console follows the script's steps instead of the keys
     std::vector<ScriptStep> script;
