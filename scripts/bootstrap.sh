@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config file       # the build
   dpkg-dev                             # cpack's Debian packages: the host package's library dependencies
+  lintian help2man                     # the packages' review, and manual pages made of the --help texts
   libgtest-dev googletest              # unit tests; the sources also build GoogleTest for the target
   libbenchmark-dev zlib1g-dev          # the CRC benchmark (zlib is the peer it is measured against)
   libi2c-dev                           # SMBus byte-data transfers of the product
