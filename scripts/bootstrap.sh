@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config file       # the build
   dpkg-dev                             # cpack's Debian packages: the host package's library dependencies
+  lintian help2man                     # the packages' review, and manual pages made of the --help texts
   libgtest-dev googletest              # unit tests; the sources also build GoogleTest for the target
   libbenchmark-dev zlib1g-dev          # the CRC benchmark (zlib is the peer it is measured against)
   libi2c-dev                           # SMBus byte-data transfers of the product
@@ -19,10 +20,11 @@ packages=(
   g++-powerpc-linux-gnu qemu-user      # the 32-bit big-endian PowerPC target and its emulator
 )
 # The switch as a virtual machine (bmsim boot --machine qemu): its kernel's source and build
-# tools, the machine, the jffs2 maker, the initramfs archiver and the USB stick's FAT tools.
+# tools, the machine, the jffs2 maker, the initramfs archiver, the USB stick's FAT tools and the
+# device-tree compiler (the machine's UART described as a 16550A).
 # Optional: where they cannot be installed, the machine's tests say they were skipped.
 machine_packages=(
-  linux-source-6.1 flex bison bc cpio qemu-system-ppc mtd-utils dosfstools mtools
+  linux-source-6.1 flex bison bc cpio qemu-system-ppc mtd-utils dosfstools mtools device-tree-compiler
 )
 
 missing=()

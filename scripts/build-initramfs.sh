@@ -5,10 +5,13 @@
 # wrappers around busybox's mount, umount, flash_eraseall and rx). Builds the kernel and busybox
 # first (both cached); the archive itself is cached by a hash of everything in it.
 #
-#   scripts/build-initramfs.sh [OUT]   # OUT: default build/machine; gets initramfs.cpio.gz
+#   scripts/build-initramfs.sh [OUT]   # OUT gets vmlinux, busybox and initramfs.cpio
+#
+# OUT is where a build's bmsim looks for the machine: BUILD/sim/machine (the build's target
+# `machine` runs this script so); by default the release build's, build/release/sim/machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=${1:-$root/build/machine}
+out=${1:-$root/build/release/sim/machine}
 cache=${BM_MACHINE_CACHE:-$root/build/machine-cache}
 
 "$root/scripts/build-kernel.sh" "$out"
@@ -39,20 +42,22 @@ key=$( {
 } | sha256sum | cut -c1-16)
 entry=$cache/initramfs-$key
 
-if [ ! -f "$entry/initramfs.cpio.gz" ]; then
+if [ ! -f "$entry/initramfs.cpio" ]; then
   stage=$cache/initramfs-stage
   rm -rf "$stage"
-  mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,mnt,etc}
+  mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,mnt/usb,etc,user}
   for ((i = 0; i < ${#files[@]}; i += 2)); do
     cp -L "${files[i]}" "$stage/${files[i + 1]}"
   done
   chmod 0755 "$stage/init" "$stage/bin/"* "$stage/sbin/"* "$stage/usr/bin/"* "$stage/usr/sbin/"*
   ln -s busybox "$stage/bin/sh"
   mkdir -p "$entry.tmp"
-  (cd "$stage" && find . | LC_ALL=C sort | cpio --quiet -o -H newc -R 0:0 | gzip -9 >"$entry.tmp/initramfs.cpio.gz")
+  # Not compressed: the emulated processor would take longer to inflate it than the host takes
+  # to read it.
+  (cd "$stage" && find . | LC_ALL=C sort | cpio --quiet -o -H newc -R 0:0 >"$entry.tmp/initramfs.cpio")
   rm -rf "$entry" "$stage"
   mv "$entry.tmp" "$entry"
 fi
 
-ln -sfn "$entry/initramfs.cpio.gz" "$out/initramfs.cpio.gz"
-echo "build-initramfs: $out/initramfs.cpio.gz ($(basename "$entry"))"
+ln -sfn "$entry/initramfs.cpio" "$out/initramfs.cpio"
+echo "build-initramfs: $out/initramfs.cpio ($(basename "$entry"))"

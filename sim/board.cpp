@@ -36,12 +36,25 @@ bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::st
     return true;
 }
 
-bool read_file(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
+}  // namespace
+
+// A directory opens as a stream but fails at the first read, with an exception from the stream's
+// buffer: it is refused by name first.
+
+bool board_read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) return fail(error, "cannot read '" + path + "': Is a directory");
     std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(error, "cannot read '" + path.string() + "': " + describe_errno());
+    if (!in) return fail(error, "cannot read '" + path + "': " + describe_errno());
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return fail(error, "cannot read '" + path.string() + "': " + describe_errno());
+    if (in.bad()) return fail(error, "cannot read '" + path + "': " + describe_errno());
     return true;
+}
+
+namespace {
+
+bool read_file(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
+    return board_read_file(path.string(), bytes, error);
 }
 
 // Writes bytes at an offset of an existing file, keeping the rest of it.

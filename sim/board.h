@@ -34,6 +34,8 @@ bool board_set_env(const std::string& dir, const std::vector<std::string>& setti
 bool board_get_env(const std::string& dir, std::vector<std::string>* settings, std::string* error);
 bool board_eeprom_read(const std::string& dir, uint32_t offset, uint8_t* value, std::string* error);
 bool board_eeprom_write(const std::string& dir, uint32_t offset, uint8_t value, std::string* error);
+// Reads a whole file of the host; a directory is refused by name.
+bool board_read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 // Writes a file at offset 0 of a partition, as a factory programmer would (no erase needed).
 bool board_flash_file(const std::string& dir, const std::string& partition, const std::string& file,
                       std::string* error);

@@ -18,17 +18,20 @@
 
 namespace {
 
-constexpr char ESCAPE_KEY = 0x1D;  // Ctrl-], as telnet has it
-constexpr char BREAK_KEY = 0x03;   // what a break stands for on the switch: the interrupt key
+constexpr char BREAK_KEY = 0x03;  // what a break stands for on the switch: the interrupt key
 constexpr char ERASE_KEY = 0x7F;
-const char* const ESCAPE_KEYS =
-    "keys after Ctrl-]: q stop the board, s send a file (XMODEM-1K), b send a break (Ctrl-C), "
-    "Ctrl-] send Ctrl-], ? this list";
-// The receiver discards its pending input right after each answer it sends (a request, an
-// acknowledgement). On a serial line the sender's next block is still on its way then; through
-// a pseudo-terminal it would already be there and be lost, costing the receiver's ten-second
-// wait. So the sender's bytes reach the console only once it has been quiet this long.
-constexpr auto LINE_TURNAROUND = std::chrono::milliseconds(20);
+
+// Ctrl-] as "Ctrl-]", a printable key as itself.
+std::string key_name(int key) {
+    if (key < 0x20 || key == 0x7F) return std::string("Ctrl-") + static_cast<char>(key ^ 0x40);
+    return std::string(1, static_cast<char>(key));
+}
+
+std::string escape_keys(int escape) {
+    std::string name = key_name(escape);
+    return "keys after " + name + ": q stop the board, s send a file (XMODEM-1K), b send a break (Ctrl-C), " + name +
+           " send " + name + ", ? this list";
+}
 constexpr long long IDLE_WAIT_MS = 20;
 constexpr size_t LAST_LINES_SHOWN = 10;
 
@@ -73,6 +76,10 @@ bool parse_step(const std::string& line, ScriptStep* step, std::string* why) {
     size_t space = line.find(' ');
     std::string word = line.substr(0, space);
     std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+    if (word == "stop") {
+        step->kind = StepKind::STOP;
+        return rest.empty() || refuse(why, "'stop' takes nothing after it");
+    }
     if (rest.empty()) return refuse(why, "'" + word + "' needs a text, a file or a number of seconds");
     if (word == "expect" || word == "send") {
         step->kind = word == "expect" ? StepKind::EXPECT : StepKind::SEND;
@@ -86,7 +93,7 @@ bool parse_step(const std::string& line, ScriptStep* step, std::string* why) {
         step->seconds = std::strtod(rest.c_str(), &end);
         if (*end != '\0' || !(step->seconds >= 0)) return refuse(why, "'" + rest + "' is not a number of seconds");
     } else {
-        return refuse(why, "unknown step '" + word + "' (expect, send, sendfile, sleep)");
+        return refuse(why, "unknown step '" + word + "' (expect, send, sendfile, sleep, stop)");
     }
     return true;
 }
@@ -101,83 +108,6 @@ void write_all(int fd, const char* data, size_t size) {
         data += n;
         size -= static_cast<size_t>(n);
     }
-}
-
-// A sender that has gone must not take bmsim down with SIGPIPE.
-void send_all(int socket, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = send(socket, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-// ---- the transfer ----
-
-// lrzsz's sender on a socket pair, its chatter on standard error silenced: bmsim tells how
-// the transfer went.
-bool start_transfer(Console& console, const std::string& file, std::string* error) {
-    int sockets[2] = {-1, -1};
-    if (access(file.c_str(), R_OK) != 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
-        *error = "cannot send '" + file + "': " + std::strerror(errno);
-        return false;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(sockets[1], STDIN_FILENO);
-        dup2(sockets[1], STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execlp("sx", "sx", "-k", file.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(sockets[1]);
-    if (pid < 0) {
-        *error = "cannot start sx: " + std::string(std::strerror(errno));
-        close(sockets[0]);
-        return false;
-    }
-    console.transfer = Transfer();
-    console.transfer.pid = pid;
-    console.transfer.socket = sockets[0];
-    console.transfer.file = file;
-    notice(console, "sending '" + file + "' with XMODEM-1K (sx -k)");
-    return true;
-}
-
-std::string describe_status(int status) {
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-    if (WEXITSTATUS(status) == 127) return "exit status 127 (is lrzsz installed?)";
-    return "exit status " + std::to_string(WEXITSTATUS(status));
-}
-
-void report_transfer(Console& console, int status) {
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return notice(console, "'" + console.transfer.file + "' sent");
-    std::string why = "sx -k '" + console.transfer.file + "' failed: " + describe_status(status);
-    if (console.script) console.failure = why;
-    notice(console, why);
-}
-
-// Closes the sender's socket and waits for it: options 0 waits, WNOHANG only looks. False when it
-// has not ended yet (its socket stays open then).
-bool reap_transfer(Console& console, int options) {
-    Transfer& transfer = console.transfer;
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(transfer.pid, &status, options)) < 0 && errno == EINTR) {}
-    if (reaped == 0) return false;
-    close(transfer.socket);
-    transfer.pid = -1;
-    report_transfer(console, status);
-    return true;
-}
-
-void finish_transfer(Console& console) {
-    shutdown(console.transfer.socket, SHUT_RDWR);
-    reap_transfer(console, 0);
 }
 
 // ---- the escape key ----
@@ -199,7 +129,7 @@ void edit_file_name(Console& console, char key) {
             notice(console, "nothing sent");
         else if (!start_transfer(console, console.file_name, &error))
             notice(console, error);
-    } else if (key == BREAK_KEY || key == 0x1B || key == ESCAPE_KEY) {
+    } else if (key == BREAK_KEY || key == 0x1B || key == static_cast<char>(console.escape_key)) {
         console.asking_file = false;
         notice(console, "nothing sent");
     } else if ((key == ERASE_KEY || key == '\b') && !console.file_name.empty()) {
@@ -211,25 +141,31 @@ void edit_file_name(Console& console, char key) {
     }
 }
 
+// Keys typed while a file is being sent would spoil the transfer: they are dropped. Until the
+// receiver has asked for the file they still reach the switch.
+void type_key_through(Console& console, char key) {
+    if (console.transfer.pid < 0 || !console.transfer.receiver_asked) console.pending += key;
+}
+
 void escape_command(Console& console, char key) {
     console.escaped = false;
+    if (key == static_cast<char>(console.escape_key)) return type_key_through(console, key);
     switch (key) {
         case 'q': console.quit = true; break;
         case 's': ask_file_name(console); break;
         case 'b': console.pending += BREAK_KEY; break;
-        case ESCAPE_KEY: console.pending += ESCAPE_KEY; break;
-        default: notice(console, ESCAPE_KEYS);  // '?', and any key that means nothing here
+        case 'c': cancel_transfer(console); break;
+        default: notice(console, escape_keys(console.escape_key));  // '?', and any key that means nothing here
     }
 }
 
-// Keys typed while a file is being sent would spoil the transfer: they are dropped.
 void type_key(Console& console, char key) {
     if (console.asking_file) return edit_file_name(console, key);
     if (console.escaped) return escape_command(console, key);
-    if (console.interactive && key == ESCAPE_KEY)
+    if (console.interactive && console.escape_key >= 0 && key == static_cast<char>(console.escape_key))
         console.escaped = true;
-    else if (console.transfer.pid < 0)
-        console.pending += key;
+    else
+        type_key_through(console, key);
 }
 
 // ---- the script ----
@@ -245,6 +181,7 @@ bool run_step(Console& console, const ScriptStep& step) {
             return true;
         }
         case StepKind::SEND: console.pending += step.text; return true;
+        case StepKind::STOP: console.quit = true; return true;
         case StepKind::SLEEP:
             if (!started)
                 console.sleep_until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -285,10 +222,7 @@ void relay_output(Console& console) {
     if (n > 0) {
         write_all(STDOUT_FILENO, buffer, static_cast<size_t>(n));
         if (console.script) console.shown.append(buffer, static_cast<size_t>(n));
-        if (console.transfer.pid > 0) {
-            send_all(console.transfer.socket, buffer, static_cast<size_t>(n));
-            console.transfer.held_until = Clock::now() + LINE_TURNAROUND;
-        }
+        if (console.transfer.pid > 0) pass_to_sender(console, buffer, static_cast<size_t>(n));
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         console.master_open = false;
     }
@@ -313,20 +247,8 @@ void type_pending(Console& console) {
     if (n > 0) console.pending.erase(0, static_cast<size_t>(n));
 }
 
-int transfer_socket(const Console& console) { return console.transfer.pid > 0 ? console.transfer.socket : -1; }
-
-void relay_transfer(Console& console) {
-    char buffer[8192];
-    ssize_t n = recv(console.transfer.socket, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) return finish_transfer(console);
-    console.transfer.held.append(buffer, static_cast<size_t>(n));
-}
-
 void advance_console(Console& console) {
-    Transfer& transfer = console.transfer;
-    if (!transfer.held.empty() && Clock::now() >= transfer.held_until)
-        console.pending += std::exchange(transfer.held, "");
+    advance_transfer(console);
     while (console.script && console.failure.empty() && !script_finished(console) &&
            run_step(console, (*console.script)[console.step])) {
         ++console.step;
@@ -340,19 +262,13 @@ int console_wait_ms(const Console& console) {
     return static_cast<int>(std::clamp<long long>(left, 0, IDLE_WAIT_MS));
 }
 
-// The board has ended. A sender whose last acknowledgement has just been relayed ends on its
-// own within moments; one still waiting for the receiver is stopped.
-void end_transfer(Console& console) {
-    if (console.transfer.pid <= 0) return;
-    for (int waited_ms = 0; waited_ms < 2000; waited_ms += 10) {
-        if (reap_transfer(console, WNOHANG)) return;
-        usleep(10000);
-    }
-    kill(console.transfer.pid, SIGKILL);
-    reap_transfer(console, 0);
-}
-
 bool script_finished(const Console& console) { return !console.script || console.step >= console.script->size(); }
+
+bool script_only_waits(const Console& console) {
+    for (size_t step = console.step; console.script && step < console.script->size(); ++step)
+        if ((*console.script)[step].kind != StepKind::SLEEP) return false;
+    return true;
+}
 
 void report_script_failure(const Console& console, const std::string& script_name, const std::string& why) {
     const ScriptStep& step = (*console.script)[console.step];
@@ -377,5 +293,20 @@ void notice(const Console& console, const std::string& text) {
 }
 
 void show_escape_hint(const Console& console) {
-    notice(console, "the switch's console; Ctrl-] q stops the board, Ctrl-] ? lists the other keys");
+    if (console.escape_key < 0)
+        return notice(console, "the switch's console; no escape key: every key goes to the switch");
+    std::string name = key_name(console.escape_key);
+    notice(console, "the switch's console; " + name + " q stops the board, " + name + " ? lists the other keys");
+}
+
+bool parse_escape_key(const std::string& text, int* key) {
+    if (text == "none")
+        *key = -1;
+    else if (text.size() == 1)
+        *key = static_cast<unsigned char>(text[0]);
+    else if (text.size() == 2 && text[0] == '^' && text[1] >= '?' && text[1] <= '_')
+        *key = text[1] ^ 0x40;
+    else
+        return false;
+    return true;
 }

@@ -82,17 +82,21 @@ void catch_init_requests() {
     for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTTIN, SIGTTOU}) signal(sig, SIG_IGN);
 }
 
+void append_log(const std::string& line) {
+    const char* board = std::getenv("BMSIM_BOARD");
+    std::string log = std::string(board ? board : "/sim") + "/log";
+    if (FILE* file = std::fopen(log.c_str(), "a")) {
+        std::fprintf(file, "%s\n", line.c_str());
+        std::fclose(file);
+    }
+}
+
 void record_request() {
     int sig = requested_signal;
     if (sig == 0) return;
     requested_signal = 0;
     const char* what = sig == SIGTERM ? "reboot" : sig == SIGUSR1 ? "halt" : "poweroff";
-    const char* board = std::getenv("BMSIM_BOARD");
-    std::string log = std::string(board ? board : "/sim") + "/log";
-    if (FILE* file = std::fopen(log.c_str(), "a")) {
-        std::fprintf(file, "init: %s requested\n", what);
-        std::fclose(file);
-    }
+    append_log(std::string("init: ") + what + " requested");
 }
 
 // The program starts as the switch's init would start it: default dispositions, nothing
@@ -134,8 +138,10 @@ void start_usb_agent(double ready_after) {
     _exit(0);
 }
 
+// The sandbox can only pass on an exit status; the log tells a signal apart from an exit.
 int exit_status_of(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
+    append_log("init: program killed by signal " + std::to_string(WTERMSIG(status)));
     return 128 + WTERMSIG(status);
 }
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -25,4 +26,9 @@ std::string installed_or_built(const std::string& built_in) {
     static const std::string pieces = installed_pieces();
     if (pieces.empty()) return built_in;
     return (fs::path(pieces) / fs::path(built_in).filename()).string();
+}
+
+std::string piece_path(const char* variable, const char* built_in) {
+    const char* value = std::getenv(variable);
+    return value ? value : installed_or_built(built_in);
 }

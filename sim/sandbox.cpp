@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "console_relay.h"
-#include "machine.h"
 #include "sandbox_command.h"
 #include "start_log.h"
 
@@ -64,6 +63,13 @@ struct StartResult {
     bool power_cut = false;
 };
 
+// The starts of --power-cycles N were used up by a reboot or a power cut: a status of its own.
+int starts_used_up(const Console& console, const StartResult& result, int starts) {
+    notice(console, std::string(result.power_cut ? "the power was cut" : "the switch rebooted") + "; " +
+                        std::to_string(starts) + (starts == 1 ? " start was" : " starts were") + " allowed");
+    return BOOT_STARTS_USED_UP;
+}
+
 // One power-on of the switch: a fresh console, /tmp and process tree on the same board.
 StartResult run_start(const BootRun& run, int number, Console& console, Clock::time_point deadline) {
     StartResult result;
@@ -82,7 +88,7 @@ StartResult run_start(const BootRun& run, int number, Console& console, Clock::t
     std::error_code ignored;
     if (usb) fs::create_directories(run.board + "/usb", ignored);
     std::vector<std::string> command =
-        run.machine.empty() ? sandbox_command(run, slave_path, usb, ready_after) : machine_command(run);
+        run.machine_command.empty() ? sandbox_command(run, slave_path, usb, ready_after) : run.machine_command;
     pid_t pid = start_sandbox(command, slave);
     close(slave);
     if (pid < 0) {
@@ -118,6 +124,7 @@ bool usb_stick_inserted(const std::string& board, double* ready_after) {
 // the run.
 int script_outcome(const BootRun& run, const Console& console, StartEnd end, int exit_status) {
     if (!run.scripted || script_finished(console) || stop_signal != 0) return exit_status;
+    if (end == StartEnd::EXITED && console.failure.empty() && script_only_waits(console)) return exit_status;
     std::string why = !console.failure.empty() ? console.failure
                       : end == StartEnd::TIMED_OUT
                           ? "not done within the time-out of " + format_number(run.timeout) + " s"
@@ -130,6 +137,7 @@ int boot_board(const BootRun& run) {
     Console console;
     console.interactive = !run.scripted && isatty(STDIN_FILENO) != 0;
     console.input_open = !run.scripted;
+    console.escape_key = run.escape_key;
     if (run.scripted) console.script = &run.script;
     TerminalMode terminal;
     if (console.interactive) enter_raw_mode(terminal);
@@ -158,6 +166,7 @@ int boot_board(const BootRun& run) {
         }
         power_was_cut = result.power_cut;
         if (!result.reboot && !result.power_cut) break;
+        if (number == run.power_cycles && run.power_cycles_given) exit_status = starts_used_up(console, result, number);
     }
     restore_terminal(terminal);
     return script_outcome(run, console, end, exit_status);

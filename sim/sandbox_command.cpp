@@ -116,33 +116,16 @@ unsigned long long memory_size(const std::string& board) {
 }
 
 void add_environment(Args& args, const BootRun& run) {
+    add(args,
+        {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin:/usr/sbin", "--setenv", "HOME", "/", "--setenv", "TERM",
+         "vt102", "--setenv", "BMSIM_BOARD", "/sim", "--setenv", "BMSIM_TIME_SCALE", format_number(run.time_scale)});
+    if (!BMSIM_SANITIZER_BUILD) return;
     // A sanitizer build: the preloaded emulator comes before the sanitizer runtime, and the leak
     // check cannot stop the world inside the sandbox's process name space.
     std::string asan_options = "verify_asan_link_order=0:detect_leaks=0";
-    if (unsigned long long size = memory_size(run.board); size > 0 && BMSIM_SANITIZER_BUILD)
+    if (unsigned long long size = memory_size(run.board); size > 0)
         asan_options += ":allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(size >> 20);
-    add(args, {"--clearenv",
-               "--setenv",
-               "PATH",
-               "/bin:/sbin:/usr/bin:/usr/sbin",
-               "--setenv",
-               "HOME",
-               "/",
-               "--setenv",
-               "TERM",
-               "vt102",
-               "--setenv",
-               "BMSIM_BOARD",
-               "/sim",
-               "--setenv",
-               "BMSIM_TIME_SCALE",
-               format_number(run.time_scale),
-               "--setenv",
-               "ASAN_OPTIONS",
-               asan_options,
-               "--setenv",
-               "UBSAN_OPTIONS",
-               "print_stacktrace=1"});
+    add(args, {"--setenv", "ASAN_OPTIONS", asan_options, "--setenv", "UBSAN_OPTIONS", "print_stacktrace=1"});
 }
 
 // The switch's /tmp is a RAM file system; DIR/tmp-size (bytes) makes it that small, so that a

@@ -54,6 +54,7 @@ StartRecord read_start_record(const std::vector<std::string>& lines) {
         if (name == "gdbserver") record.launch = "application run under /bin/gdbserver";
         if (name == "reboot" || line == "init: reboot requested") record.reboot = true;
         if (line.starts_with("power cut after ")) record.power_cut = line;
+        if (line.starts_with("init: program killed by signal ")) record.signal = line.substr(line.find("killed"));
     }
     return record;
 }
@@ -75,6 +76,8 @@ std::string describe_end(const StartRecord& record, StartEnd end, int status, do
         parts.push_back("stopped");
     else if (WIFSIGNALED(status))
         parts.push_back("killed by signal " + std::to_string(WTERMSIG(status)));
+    else if (!record.signal.empty())
+        parts.push_back(record.signal);
     else
         parts.push_back("exit status " + std::to_string(exit_status_of(status)));
     std::string text;

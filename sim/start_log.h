@@ -16,6 +16,7 @@ struct StartRecord {
     std::string launch;  // how the application was last launched, if it was
     bool reboot = false;
     std::string power_cut;  // the device emulator's "power cut after ..." line, if it cut
+    std::string signal;     // init's "program killed by signal N" line, if it was
 };
 
 // What one start's lines say: the application's launch, a reboot, a power cut.

@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (listing.entries.empty() || !listing.entries.back().truncated) require(listing.end == end);
     if (!listing.malformed && !listing.foreign && (listing.entries.empty() || !listing.entries.back().truncated))
-        require(end + listing.trailing_bytes + listing.padding_bytes == size && listing.trailing_bytes < 24);
+        require(end + listing.trailing_bytes + listing.padding_bytes + listing.erased_bytes == size &&
+                listing.trailing_bytes < 24);
     return 0;
 }

@@ -5,7 +5,9 @@
 # pieces beside itself: without the program there, it names the one it missed.
 # Faults tried: the host's bootmanager installed into sbin -> the host build's check fails;
 # no packaging prefix "/" for the target -> /sbin/bootmanager missing, the target's check fails;
-# bmsim ignoring its installed pieces -> the host build's check fails.
+# bmsim ignoring its installed pieces -> the host build's check fails. lintian must report no
+# error (its tags and their explanations are printed): a maintainer address at localhost -> both
+# checks fail on bogus-mail-host.
 set -eu
 build=$1 arch=$2 out=$(mktemp -d) && shift 2 && trap 'rm -rf "$out"' EXIT
 [ "$arch" = host ] && arch=$(dpkg --print-architecture)
@@ -19,6 +21,7 @@ for path; do
     *) echo "$files" | grep -qx "$path" || { echo "$files"; echo "$path is missing"; exit 1; } ;;
   esac
 done
+lintian --fail-on error --display-info --info "$deb" || { echo "lintian reports errors on $(basename "$deb")"; exit 1; }
 if echo "$files" | grep -qx usr/bin/bmsim; then
   dpkg-deb -x "$deb" "$out/root" && rm "$out/root/usr/lib/bmsim/bootmanager" && "$out/root/usr/bin/bmsim" new "$out/board"
   "$out/root/usr/bin/bmsim" boot "$out/board" --timeout 10 </dev/null 2>&1 | grep "program '$out/root/usr/lib/bmsim/bootmanager' not found"

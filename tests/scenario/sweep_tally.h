@@ -105,8 +105,8 @@ struct SweepScenario : Base {
             if (contains(session.output, sign)) tally.count(CRASH, fault, sign);
         for (size_t at = 0; (at = starts.find(" ended: ", at)) != std::string::npos; ++at) {
             std::string how = starts.substr(at, starts.find('\n', at) - at);
-            if (contains(how, "signal") || (contains(how, "status 1") && !contains(how, "power cut")) ||
-                contains(how, "time-out"))
+            bool cut = contains(how, "power cut");
+            if ((!cut && (contains(how, "signal") || contains(how, "status 1"))) || contains(how, "time-out"))
                 tally.count(contains(how, "time-out") ? HANG : CRASH, fault, how);
         }
     }

@@ -5,12 +5,20 @@
 // the plain memory-checker launch -> AppStart.DebugServerOrMemoryCheckerRunsAfterTheShellThenReboots
 // fails; removing i2c_close_buses() from start_application ->
 // AppStart.GdbWithoutUsableDebuggerFallsBackToTheNormalLaunch fails; moving it before the
-// incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails.
+// incompatible-image question -> AppStart.GdbFromTheOtherSlotRunsTheApplicationThenReboots fails;
+// bmsim passing ASAN_OPTIONS in every build -> AppStart.NormalLaunchHandsTheProcessToTheLauncher
+// fails in a build without sanitizers.
 #include "scenario_board.h"
 
 namespace {
 
 using AppStart = Scenario;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZER_BUILD = true;
+#else
+constexpr bool SANITIZER_BUILD = false;
+#endif
 
 // The application shows the library preloaded for it and the files it inherited, so that a file
 // left open by the debugger's extraction shows.
@@ -65,6 +73,8 @@ TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     // the program's own environment stays
     for (const char* line : {"APP_GREETING=hello-from-one\n", "BM_SECOND=2\n", "BM_LONE=\n", "BMSIM_BOARD=/sim\n"})
         EXPECT_TRUE(contains(environment, line)) << line << environment;
+    // the simulated board's sanitizer settings, for a sanitizer build of the programs alone
+    EXPECT_EQ(contains(environment, "ASAN_OPTIONS="), SANITIZER_BUILD) << environment;
     EXPECT_EQ(read_text_file(board + "/backtrace.cwd"), "/\n");
     EXPECT_EQ(eeprom(0x13A), 2);
 }

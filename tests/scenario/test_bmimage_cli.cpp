@@ -7,7 +7,9 @@
 // taking a 19-byte image and info listing a foreign file as an image; no refusal of a device node,
 // FIFO, symbolic link or read-only file at OUT, the mode of a replaced OUT not kept, padding not
 // stepped over, extract ignoring a bad CRC without --force, the stored CRC shown as computed ->
-// BmimageCli.OutputKindsCrcColumnsJsonAndForcedExtract fails.
+// BmimageCli.OutputKindsCrcColumnsJsonAndForcedExtract fails; diagnostics payloads left
+// unchecked, or erased flash after the last image not stepped over ->
+// BmimageCli.ImagesOfADirectoryWarningsStandardInputAndErasedFlash fails.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -199,6 +201,50 @@ TEST_F(BmimageCli, OutputKindsCrcColumnsJsonAndForcedExtract) {
     EXPECT_EQ(bytes("x"), Bytes(bad.end() - 3000, bad.end()));
     EXPECT_TRUE(fs::is_fifo(dir + "/fifo") && fs::is_symlink(dir + "/link") && !fs::exists(dir + "/target") &&
                 fs::is_directory(dir + "/folder") && (!root || fs::is_character_file(dir + "/node")));
+}
+
+// An application or diagnostics image is made of a directory, as the gzip tar of its entries;
+// a payload the switch could not start is made all the same, with a warning naming what is
+// missing. info reads standard input and steps over the erased flash after the last image of a
+// partition's dump, which pack refuses. A number that is none names the command.
+TEST_F(BmimageCli, ImagesOfADirectoryWarningsStandardInputAndErasedFlash) {
+    fs::create_directories(dir + "/app/home/bin");
+    put("app/home/bin/distro-id", {'x'});
+    put("app/home/bin/mp.elf.strip", {'y'});
+    EXPECT_EQ(run("create --type application --version 1.2.3.4 -o app.img app"), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(run_command("cd " + dir + " && " BMIMAGE_PATH " extract app.img 0 -o - | tar tz", &out), 0);
+    EXPECT_EQ(out, "home/\nhome/bin/\nhome/bin/distro-id\nhome/bin/mp.elf.strip\n");
+    EXPECT_EQ(run("create --type diagnostics --version 1.2.3.4 -o diag.img app"), 0);
+    EXPECT_EQ(err, "bmimage: warning: payload 'app': it holds no mpdiag.elf.strip, which the switch starts\n");
+    EXPECT_EQ(run("create --type application --version 1.2.3.4 -o plain.img payload"), 0);
+    EXPECT_TRUE(has(err, {"bmimage: warning: payload 'payload': it is not a gzip-compressed tar"}));
+    EXPECT_EQ(run("create --type kernel --version 1.2.3.4 -o kernel.img app"), 1);
+    EXPECT_FALSE(fs::exists(dir + "/kernel.img"));
+
+    put("dump", joined({bytes("app.img"), Bytes(4096, 0xFF)}));
+    EXPECT_EQ(run("info - < dump"), 0);
+    EXPECT_TRUE(has(info_rows(out), {"0 0 application 1 16"}));
+    EXPECT_EQ(err, "bmimage: note: 4096 bytes of erased flash (0xff) at offset " +
+                       std::to_string(bytes("app.img").size()) + ", stepped over\n");
+    EXPECT_EQ(run("pack -o package dump"), 1);
+    EXPECT_TRUE(has(err, {"4096 bytes of erased flash"}));
+    EXPECT_EQ(run("extract app.img abc -o x"), 2);
+    EXPECT_EQ(err,
+              "bmimage: extract: index 'abc' is not a number from 0 to 4294967295 (see 'bmimage extract --help')\n");
+}
+
+// Every command given a folder, a missing file or one that cannot be opened even by root (a
+// symbolic link to itself) says so in one line and exits with 1.
+TEST_F(BmimageCli, EveryCommandReportsAFolderAMissingOrALoopingFileInOneLine) {
+    fs::create_directories(dir + "/folder");
+    fs::create_symlink("loop", dir + "/loop");
+    for (std::string bad : {"folder", "missing", "loop"})
+        for (std::string command :
+             {"create --type kernel --version 1.0.0.0 -o x ", "pack -o x ", "info ", "info --json ", "extract -o x "}) {
+            EXPECT_EQ(run(command + bad + (command.starts_with("extract") ? " 0" : "")), 1) << command << bad;
+            EXPECT_TRUE(err.starts_with("bmimage: cannot read '" + bad + "': ") && count_of(err, "\n") == 1) << err;
+        }
 }
 
 }  // namespace

@@ -20,7 +20,12 @@
 // Bmsim.DemoRescueDownloadInstallsThePackage fails; the cut request's own line written after the
 // cut instead of before -> Bmsim.PowerCutEndsTheRequestLogAtItsRequestAndSetsTheFaultsAside
 // fails; the device emulator's watch left at its member initializer until after the load-time
-// attach (the program read its console at start and hung) -> every boot of the program fails.
+// attach (the program read its console at start and hung) -> every boot of the program fails;
+// env starting from an empty environment -> Bmsim.EnvSetsAndDeletesNamesKeepingTheRestAndPrintsOne
+// fails; a folder read as a board file -> Bmsim.EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine
+// fails; the used-up power cycles ending with 0, or init not logging a program's signal ->
+// Bmsim.RunsEndSayingWhyWithTheirOwnStatus fails; the console's text passed to sx before the
+// receiver asks -> Bmsim.EscapeKeyOfChoiceOrNoneAndASendThatWaitsForItsReceiverOrIsCancelled fails.
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,8 +60,8 @@ TEST_F(Bmsim, PowerCutEndsTheRequestLogAtItsRequestAndSetsTheFaultsAside) {
             requests.push_back(line);
     EXPECT_EQ(requests.size(), 6u) << read_text_file(board + "/devices.log");
     EXPECT_EQ(requests.back(), "power cut after request 5");
-    EXPECT_TRUE(
-        has(log(), {"power cut after request 5\nbmsim: start 1 ended: power cut after request 5, exit status 137\n"}));
+    EXPECT_TRUE(has(log(), {"power cut after request 5\ninit: program killed by signal 9\n"
+                            "bmsim: start 1 ended: power cut after request 5, killed by signal 9\n"}));
     EXPECT_TRUE(fs::exists(board + "/faults.cut") && !fs::exists(board + "/faults"));
 }
 
@@ -245,6 +250,132 @@ TEST_F(Bmsim, DemoRescueDownloadInstallsThePackage) {
     EXPECT_TRUE(starts_with(partition("kernel"), read_binary_file(package + "/kernel.img")));
     EXPECT_TRUE(has(plain(output), {"Image2 updated succeeded", "Kernel image: 1.0.0.3", "OS image 2  : 1.0.0.3"}));
     EXPECT_EQ(count_of(output, "\x15"), 1u);  // the receiver's first request; no block was lost
+}
+
+// env changes the named settings and keeps the rest, as fw_setenv does: the last of two settings
+// of one name wins, a name alone deletes, --print shows one value.
+TEST_F(Bmsim, EnvSetsAndDeletesNamesKeepingTheRestAndPrintsOne) {
+    env({"a=1", "b=2", "c=3"});
+    env({"b=9", "a", "d=5", "d=6", "gone"});
+    EXPECT_EQ(bmsim_ok({"env", board}), "b=9\nc=3\nd=6\n");
+    EXPECT_EQ(bmsim_ok({"env", board, "--print", "d"}), "6\n");
+    std::string output;
+    EXPECT_EQ(run_bmsim({"env", board, "--print", "a"}, &output), 1);
+    EXPECT_EQ(output, "bmsim env: 'a' is not set\n");
+    EXPECT_EQ(run_bmsim({"env", board, "--print", "b", "c=1"}, &output), 2);
+    EXPECT_EQ(bmsim_ok({"env", board}), "b=9\nc=3\nd=6\n");
+}
+
+// Every command given a folder, a missing file or a path that cannot be opened even by root (a
+// symbolic link to itself) for a file or a board, or a board whose files are folders, says so in
+// one line naming the command, and never aborts.
+TEST_F(Bmsim, EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine) {
+    fs::create_symlink("loop", board + "/loop");
+    for (const std::string& bad : {board + "/user", board + "/missing", board + "/loop"}) {
+        const std::pair<Texts, int> cases[] = {{{"flash", board, "kernel", bad}, 1},
+                                               {{"boot", board, "--script", bad}, 125},
+                                               {{"boot", board, "--program", bad}, 125},
+                                               {{"env", bad}, 1},
+                                               {{"eeprom", bad, "0"}, 1},
+                                               {{"usb", bad, "insert"}, 1},
+                                               {{"log", bad}, 1},
+                                               {{"boot", bad}, 125}};
+        for (const auto& [args, status] : cases) {
+            std::string output;
+            EXPECT_EQ(run_bmsim(args, &output), status) << args[0] << " " << bad << ": " << output;
+            EXPECT_TRUE(output.starts_with("bmsim " + args[0] + ": ") && count_of(output, "\n") == 1) << output;
+        }
+    }
+    fs::remove(board + "/log");
+    fs::remove(board + "/mtd/ubootenv.bin");
+    fs::create_directories(board + "/log");
+    fs::create_directories(board + "/mtd/ubootenv.bin");
+    for (const Texts& args : {Texts{"log", board}, Texts{"env", board}, Texts{"env", board, "a=1"}}) {
+        std::string output;
+        EXPECT_EQ(run_bmsim(args, &output), 1) << output;
+        EXPECT_TRUE(has(output, {"bmsim " + args[0] + ": cannot read '", "': Is a directory\n"})) << output;
+    }
+}
+
+// How runs end: one that a second run of the board meets is refused naming it; the last of
+// --power-cycles N starts ending in a reboot says so and exits with 4; a script's stop ends the
+// run with 0, and a final sleep may meet the board's end; a program killed by a signal is logged
+// so.
+TEST_F(Bmsim, RunsEndSayingWhyWithTheirOwnStatus) {
+    std::string output;
+    boot(boot_script(board, "echo READY; sleep 30\n"));
+    ASSERT_TRUE(shows({"READY"}));
+    EXPECT_EQ(run_bmsim({"boot", board, "--timeout", "5"}, &output), 125);
+    EXPECT_EQ(output, "bmsim boot: the board '" + board + "' is already booting (bmsim boot, process " +
+                          std::to_string(session.pid) + ")\n");
+    session.stop();
+
+    EXPECT_EQ(run_bmsim(with({"boot", board, "--power-cycles", "2"}, boot_script(board, "echo UP; reboot\n")), &output),
+              4);
+    EXPECT_TRUE(has(output, {"UP", "start 2 of 2", "UP", "bmsim: the switch rebooted; 2 starts were allowed\n"}));
+    write_text(board + "/stop.script", "expect UP\nstop\n");
+    EXPECT_EQ(
+        run_bmsim(with({"boot", board, "--script", board + "/stop.script"}, boot_script(board, "echo UP; read line\n")),
+                  &output),
+        0)
+        << output;
+    write_text(board + "/sleep.script", "expect UP\nsleep 5\n");
+    EXPECT_EQ(
+        run_bmsim(with({"boot", board, "--script", board + "/sleep.script"}, boot_script(board, "echo UP; exit 6\n")),
+                  &output),
+        6)
+        << output;
+    EXPECT_EQ(run_bmsim(with({"boot", board}, boot_script(board, "kill -9 $$\n")), &output), 128 + 9);
+    EXPECT_TRUE(has(log(), {"init: program killed by signal 9\n", "ended: killed by signal 9\n"}));
+}
+
+// --escape chooses another escape key, whose doubling types it; a file to send waits for its
+// receiver while the keys still reach the switch, shows how much went at what rate, and is
+// cancelled by the escape key and c. --escape none passes every byte. A script's file that no
+// receiver asks for is given up.
+TEST_F(Bmsim, EscapeKeyOfChoiceOrNoneAndASendThatWaitsForItsReceiverOrIsCancelled) {
+    write_binary_file(board + "/file", pattern_bytes(2048, 9));
+    boot(with({"--escape", "^A"}, boot_script(board, R"SH(stty raw -echo; echo READY
+dd bs=1 count=2 2>/dev/null | od -An -tx1; stty sane; read line; echo "GOT $line"
+stty raw -echo; rx /tmp/got 2>/dev/null; stty sane; echo "md5 $(md5sum < /tmp/got)"; read line
+)SH")),
+         /*on_terminal=*/true);
+    ASSERT_TRUE(shows({"Ctrl-A q stops the board", "READY"}));
+    session.send("\x1d\x01\x01");
+    ASSERT_TRUE(shows({" 1d 01"}));
+    session.send("\x01s");
+    ASSERT_TRUE(shows({"file to send: "}));
+    session.send(board + "/file\r");
+    ASSERT_TRUE(shows({"once the receiver asks; the escape key and c cancel it"}));
+    session.send("typed\r");
+    ASSERT_TRUE(shows({"GOT typed", "md5 " + md5_of(board + "/file")}));
+    for (int wait = 0; wait < 20 && !contains(session.output, "file' sent: "); ++wait) watch(0.1);
+    EXPECT_TRUE(has(session.output, {"file' sent: 2048 of 2048 bytes in ", " KB/s)"}));
+    session.send("\x01s");
+    ASSERT_TRUE(shows({"file to send: "}));
+    session.send(board +
+                 "/file\r\x01"
+                 "c");
+    ASSERT_TRUE(shows({"sending '" + board + "/file' cancelled"}));
+    session.send("\x01q");
+    ends(0);
+
+    boot(with({"--escape", "none"},
+              boot_script(board, "stty raw -echo; echo READY; dd bs=1 count=2 2>/dev/null | od -An -tx1\n")),
+         /*on_terminal=*/true);
+    ASSERT_TRUE(shows({"no escape key: every key goes to the switch", "READY"}));
+    session.send("\x1dq");
+    ASSERT_TRUE(shows({" 1d 71"}));
+    ends(0);
+
+    write_text(board + "/send.script", "sendfile " + board + "/file\n");
+    Texts program = boot_script(board, "echo UP; sleep 20\n");
+    std::string output;
+    EXPECT_EQ(run_command("BMSIM_SEND_WAIT=1 " BMSIM_PATH " boot " + board + " --script " + board + "/send.script " +
+                              program[0] + " " + program[1] + " " + program[2] + " 2>&1",
+                          &output),
+              3);
+    EXPECT_TRUE(has(output, {"no receiver asked for '" + board + "/file' within 1 s: nothing sent"})) << output;
 }
 
 }  // namespace

@@ -5,8 +5,15 @@
 // Faults tried: /user not unpacked back after the run (sim/machine/start.sh) -> UsbStickBoot/qemu
 // and SerialDownloadInstallsKernelAndApplication/qemu fail; the console's pseudo-terminal adding a
 // second CR (no `stty -onlcr`), bmsim ignoring --machine qemu, init not restoring the registers of
-// the device at 0x20 -> every /qemu case fails; init not showing the board's keys at
+// the device at 0x20 -> every /qemu case fails; the stick never plugged in through the monitor ->
+// StickPluggedInWhileTheSwitchWaits/qemu fails; /user not copied back after a run that wrote it ->
+// UsbStickBoot/qemu and ScriptSendsThePackageOfTheDemo/qemu fail; the kept jffs2 image used although
+// /user changed on the host, or the registers of 0x20 given to i2cset in decimal ->
+// FallbackToSlotTwo/qemu fails; QEMU's console taking Ctrl-C as its own signal (signal=on) ->
+// EscapeKeysBreakSendAPackageAndStop/qemu fails; init not showing the board's keys at
 // /etc/bootmanager/keys -> SignedPackageOverSerialDownloadOnASwitchWithAKey/qemu fails.
+#include <fcntl.h>
+
 #include <map>
 
 #include "scenario/signed_board.h"
@@ -21,17 +28,40 @@ struct OnMachine : XmodemScenario, ::testing::WithParamInterface<std::string> {
         if (machine() && !std::getenv("BMSIM_MACHINE_DIR"))
             GTEST_SKIP() << "the virtual machine is not built (scripts/test-machine.sh runs these)";
     }
-    void boot_on_backend(const Texts& extra = {}) {
-        boot(with(machine() ? Texts{"--machine", "qemu"} : Texts{}, extra));
+    void boot_on_backend(const Texts& extra = {}, bool on_terminal = false) {
+        boot(with(machine() ? Texts{"--machine", "qemu"} : Texts{}, extra), on_terminal);
+    }
+    // A case that failed on the machine shows where to look: QEMU's state, asked through its
+    // monitor while the machine still runs (the answer lands in machine.log), machine.log, and the
+    // console's last bytes with their times.
+    void TearDown() override {
+        if (machine() && HasFailure()) {
+            int monitor = open((board + "/machine-work/monitor.in").c_str(), O_WRONLY | O_NONBLOCK);
+            if (monitor >= 0) {
+                const std::string ask = "info status\ninfo registers\ninfo usb\n";
+                EXPECT_GT(write(monitor, ask.data(), ask.size()), 0);
+                close(monitor);
+                watch(1);
+            }
+            std::printf(
+                "the board %s\n-- its machine.log:\n%s-- the console's last reads (seconds since bmsim "
+                "started):\n%s",
+                board.c_str(), read_text_file(board + "/machine.log").c_str(), session.last_reads(12).c_str());
+        }
+        XmodemScenario::TearDown();
     }
     // What a run left: the console, byte for byte, the EEPROM, the device at 0x20 and the flash. A
     // serial transfer is left out of the console: the sandbox's receiver is lrzsz's, which
     // announces itself and asks for checksums (NAK), the machine's is busybox's, which asks for
-    // CRCs ('C') silently.
+    // CRCs ('C') silently. The dots the program counts while a stick plugged in is found are
+    // compared as one: the machine's kernel takes its own time (about 2 s here) to find it.
     std::map<std::string, std::string> outcome() {
         std::string console = session.output;
         size_t from = console.find(SETUP_PROMPT), to = console.find(RESTORE_PROMPT);
         if (from != std::string::npos && to != std::string::npos) console.erase(from, to - from);
+        size_t ready = console.find(".USB mounted and ready!"), dots = ready;
+        while (dots != std::string::npos && dots > 0 && console[dots - 1] == '.') --dots;
+        if (ready != std::string::npos) console.erase(dots, ready - dots);
         std::map<std::string, std::string> files = {{"console", console}};
         for (std::string name : {"eeprom.bin", "i2c1-0x20.bin", "mtd/kernel.bin", "mtd/rescue.bin", "mtd/ubootenv.bin"})
             files[name] = read_text_file(board + "/" + name);
@@ -68,6 +98,8 @@ TEST_P(OnMachine, NormalBoot) {
     same_as_sandbox();
 }
 
+// Then the slots are replaced on the host, and the next boot starts the new image: the machine
+// makes its jffs2 of /user again when /user changed since the last start.
 TEST_P(OnMachine, FallbackToSlotTwo) {
     put_slot(1, spoiled(app_image("one")));
     put_slot(2, app_image("two"));
@@ -76,6 +108,10 @@ TEST_P(OnMachine, FallbackToSlotTwo) {
     shows({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "APPLICATION two RUNNING"});
     ends();
     EXPECT_EQ(eeprom(0x13A), 2);
+    for (int slot : {1, 2}) put_slot(slot, app_image("new"));
+    boot_on_backend();
+    shows({"APPLICATION new RUNNING"});
+    ends();
     same_as_sandbox();
 }
 
@@ -144,6 +180,84 @@ TEST_P(OnMachine, RescuePartitionBoot) {
     ends();
     EXPECT_EQ(eeprom(0x13A), 4);
     same_as_sandbox();
+}
+
+// The stick goes in while the program counts its dots: on the machine QEMU's monitor plugs it in
+// 1.5 s after the program started, and the kernel's hot-plug and the mount follow. Both backends
+// run on the real clock here, so that the sandbox counts one dot. A stick never inserted ends in
+// the program's time-out message.
+TEST_P(OnMachine, StickPluggedInWhileTheSwitchWaits) {
+    set_eeprom("0x13B", "0xD5");
+    bmsim_ok({"usb", board, "insert", "--ready-after", "1.5"});
+    write_binary_file(board + "/usb/NXR4417_OS.img", app_image("usb", VERSION_2));
+    boot_on_backend({"--time-scale", "1"});
+    shows({"Attempting to mount file system on USB flash drive", ".USB mounted and ready!",
+           "Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"});
+    ends();
+    EXPECT_TRUE(has(read_text_file(board + "/machine.log"), {"the stick is plugged in"}) || !machine());
+    same_as_sandbox();
+}
+
+TEST_P(OnMachine, StickNeverInsertedTimesOut) {
+    set_eeprom("0x13B", "0xD5");
+    put_slot(1, app_image("one"));
+    set_eeprom("0x100", "1");
+    boot_on_backend();
+    shows({"Attempting to mount file system on USB flash drive", "USB mount timed out", "APPLICATION one RUNNING"});
+    ends();
+    same_as_sandbox();
+}
+
+// The console's escape keys on a terminal: Ctrl-] ? lists them, Ctrl-] b is the interrupt key at
+// the menu's prompt, Ctrl-] s sends the package to the serial download's receiver, and after the
+// reboot Ctrl-] q stops the board (the machine keeps what the first start saved).
+TEST_P(OnMachine, EscapeKeysBreakSendAPackageAndStop) {
+    env({"diagnostics=rescue"});
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 20000, 3), app = app_image("keys", 0x02030405);
+    write_binary_file(board + "/package.img", joined({kernel, app}));
+    boot_on_backend({"--timeout", "150", "--power-cycles", "2"}, /*on_terminal=*/true);
+    ASSERT_TRUE(shows({"Ctrl-] q stops the board", "Option? : "}));
+    session.send("\x1d?");
+    ASSERT_TRUE(shows({"keys after Ctrl-]: q stop the board"}));
+    press(
+        "\x1d"
+        "b");
+    ASSERT_TRUE(shows({std::string(1, '\0') + "\r\n\r\nOption? : "}));
+    press("x");
+    ASSERT_TRUE(shows({SETUP_PROMPT}));
+    watch(0.5);
+    session.send("\r");
+    watch(0.5);
+    session.send("\x1ds");
+    ASSERT_TRUE(shows({"file to send: "}));
+    session.send(board + "/package.img\r");
+    ASSERT_TRUE(press_enter_after(RESTORE_PROMPT, "\n", RESTORE_REMINDER, "Extracting images"));
+    answer(SLOT_PROMPT, "2\n");
+    ASSERT_TRUE(shows({"Image2 updated succeeded", "File processed", "Option? : "}));
+    press("r");
+    ASSERT_TRUE(shows({"the switch reboots: start 2 of 2", "Option? : "}));
+    press("\x1dq");
+    ends(0);
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(slot(2), app);
+    EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "reboot requested", "bmsim: start 2 ended: stopped\n"}));
+}
+
+// The README's serial download by script (sim/demo/rescue-download.script, whose sendfile step
+// sends package.img from the current folder) installs the package and reboots.
+TEST_P(OnMachine, ScriptSendsThePackageOfTheDemo) {
+    env({"diagnostics=rescue"});
+    const Bytes kernel = flash_image(IMAGE_KERNEL, 20000, 4), app = app_image("script", 0x01000003);
+    write_binary_file(board + "/package.img", joined({kernel, app}));
+    Texts command = {"sh", "-c", "cd \"$0\" && exec \"$@\"", board, BMSIM_PATH, "boot", board};
+    command =
+        with(with(command, FAST), {"--timeout", "150", "--script", BM_SOURCE_DIR "/sim/demo/rescue-download.script"});
+    session = ConsoleSession::start(with(command, machine() ? Texts{"--machine", "qemu"} : Texts{}));
+    ends(0);
+    EXPECT_TRUE(has(plain(session.output), {"Image2 updated succeeded", "File processed", "OS image 2  : 1.0.0.3"}));
+    EXPECT_TRUE(starts_with(partition("kernel"), kernel));
+    EXPECT_EQ(slot(2), app);
+    EXPECT_TRUE(has(log(), {"/usr/bin/rx /tmp/image\n", "reboot requested"}));
 }
 
 // The update cycle from the running switch with the start limit on: slot 1's application installs

@@ -64,6 +64,8 @@ struct ConsoleSession {
     size_t mark = 0;     // expect() searches from here on
     int exit_status = -1;
     bool closed = false;  // the other side has gone
+    double started = now();
+    std::vector<std::pair<double, size_t>> arrivals;  // each read's seconds since the start and offset
 
     // Starts the program (found on PATH) with its standard input, output and error on the test's
     // side of a new console: a socket, whose bytes bmsim relays as they are, or a pseudo-terminal
@@ -114,6 +116,24 @@ struct ConsoleSession {
         stop();
         return -1;
     }
+    // The last reads of the console, one a line: the seconds since the start, then the bytes, with
+    // those outside printable ASCII as \xHH.
+    std::string last_reads(size_t count) const {
+        std::string text;
+        char piece[32];
+        for (size_t i = arrivals.size() - std::min(count, arrivals.size()); i < arrivals.size(); ++i) {
+            size_t end = i + 1 < arrivals.size() ? arrivals[i + 1].second : output.size();
+            std::snprintf(piece, sizeof piece, "%9.3f s  ", arrivals[i].first);
+            text += piece;
+            for (size_t at = arrivals[i].second; at < end; ++at) {
+                unsigned char c = static_cast<unsigned char>(output[at]);
+                std::snprintf(piece, sizeof piece, c >= 0x20 && c < 0x7F && c != '\\' ? "%c" : "\\x%02x", c);
+                text += piece;
+            }
+            text += "\n";
+        }
+        return text;
+    }
     // Ends the session at once: SIGTERM lets bmsim stop the board and record it, SIGKILL follows.
     void stop() {
         if (pid > 0) kill(pid, SIGTERM);
@@ -135,6 +155,7 @@ private:
         if (poll(&fd, 1, int(std::max(0.0, timeout_seconds) * 1000)) <= 0) return 0;
         char buffer[4096];
         ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n > 0) arrivals.emplace_back(now() - started, output.size());
         if (n > 0) output.append(buffer, size_t(n));
         if (n > 0) return 1;
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;

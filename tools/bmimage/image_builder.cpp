@@ -135,24 +135,28 @@ static PackageEntry package_entry(const std::vector<uint8_t>& file, const FoundI
     return entry;
 }
 
-// Only padding from here to the end of the file (and at least one byte of it).
-static bool padding_from(const std::vector<uint8_t>& file, uint64_t at) {
+// Only this filler byte from here to the end of the file (and at least one byte of it).
+static bool filled_from(const std::vector<uint8_t>& file, uint64_t at, uint8_t filler) {
     return at < file.size() &&
-           std::all_of(file.begin() + std::ptrdiff_t(at), file.end(), [](uint8_t b) { return b == XMODEM_PAD_BYTE; });
+           std::all_of(file.begin() + std::ptrdiff_t(at), file.end(), [filler](uint8_t b) { return b == filler; });
 }
 
 // The walk of the boot path and the installer, over every image: a malformed header ends it,
 // and so does an image that the file does not hold whole. Padding after an image is stepped
-// over, as the installer steps over it (an unknown type whose length runs past the end). A
-// header of an unknown type whose CRC fails is taken for something other than an image.
+// over, as the installer steps over it, and so is the erased rest of a flash partition's dump (an unknown type whose
+// length runs past the end). A header of an unknown type whose CRC fails is taken for something other than an image.
 PackageListing list_package(const std::vector<uint8_t>& file) {
     PackageListing listing;
     PackageWalk walk = walk_buffer(file.data(), file.size());
     FoundImage image;
     for (;;) {
         listing.end = uint32_t(walk.next);
-        if (!listing.entries.empty() && padding_from(file, walk.next)) {
+        if (!listing.entries.empty() && filled_from(file, walk.next, XMODEM_PAD_BYTE)) {
             listing.padding_bytes = uint32_t(file.size() - walk.next);
+            return listing;
+        }
+        if (!listing.entries.empty() && filled_from(file, walk.next, ERASED_BYTE)) {
+            listing.erased_bytes = uint32_t(file.size() - walk.next);
             return listing;
         }
         switch (walk_next(&walk, &image)) {

@@ -39,12 +39,15 @@ struct PackageEntry {
 
 // XMODEM senders fill the last block of a transfer with this byte.
 constexpr uint8_t XMODEM_PAD_BYTE = 0x1A;
+// Erased flash reads as this byte.
+constexpr uint8_t ERASED_BYTE = 0xFF;
 
 struct PackageListing {
     std::vector<PackageEntry> entries;
     uint32_t end = 0;             // where the listing stopped: after the last whole image
     uint32_t trailing_bytes = 0;  // a last piece too short to hold a header probe
     uint32_t padding_bytes = 0;   // XMODEM padding after the last image, stepped over
+    uint32_t erased_bytes = 0;    // erased flash (0xFF) after the last image of a partition's dump
     bool malformed = false;       // lengths that cannot describe an image; the walk stopped there
     bool foreign = false;         // bytes at `end` that are no image: an unknown type and a bad CRC
 };

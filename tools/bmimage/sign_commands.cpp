@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include <monocypher.h>
-#include "cli.h"
+#include "command_line.h"
 #include "image/image_header.h"
 #include "image/signature_image.h"
 #include "image_builder.h"
