@@ -10,3 +10,11 @@ void sim_devices_attach(const char* board_dir);
 // Detaches: device paths are no longer emulated, and descriptors open on devices become the
 // plain descriptors they are underneath.
 void sim_devices_detach();
+
+#if BMSIM_PRELOADED
+#include <cstddef>
+#include <cstdint>
+// A write to the board EEPROM (bus 0, 0x54) from its address pointer on: a boot-slot write keeps
+// the slot file it names as it stands now (slot_watch.cpp).
+void sim_note_eeprom_write(uint32_t pointer, const uint8_t* data, size_t count);
+#endif

@@ -1,5 +1,6 @@
 // The two I2C buses, answered as i2c-dev answers: the 64 KiB EEPROM at 0x54 on bus 0 and the
 // 256 registers of the device at 0x20 on bus 1, each kept in a file of the board directory.
+#include "devices.h"
 #include "emulator.h"
 
 #include <errno.h>
@@ -142,6 +143,9 @@ ssize_t i2c_write(const Tracked& t, const void* buffer, size_t count) {
             !device_transfer(device, pointer, const_cast<uint8_t*>(bytes + address_len), data_len, true))
             return fail_request(EIO, false, request);
         emulator.device_pointer[index] = static_cast<uint32_t>((pointer + data_len) % device.size);
+#if BMSIM_PRELOADED
+        if (index == 0 && data_len > 0) sim_note_eeprom_write(pointer, bytes + address_len, data_len);
+#endif
     }
     log_line("%s", request);
     return static_cast<ssize_t>(count);

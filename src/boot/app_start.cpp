@@ -76,7 +76,9 @@ void drop_into_shell() {
 [[noreturn]] void launch_application() {
     fflush(stdout);
     fflush(stderr);
+    restore_keyboard_signals();
     execlp("/bin/backtrace", "/bin/backtrace", nullptr);
+    ignore_keyboard_signals();
     fputs("Failed to start Application OS.\n", stderr);
     reboot_system();
 }

@@ -62,6 +62,7 @@ void boot_slots(BootSlot slot) {
 int main(int, char**) {
     make_console_output_line_buffered();
     install_signal_handlers();
+    ignore_keyboard_signals();
     i2c_open_buses();
     flash_open_partitions();
     read_boot_parameters();

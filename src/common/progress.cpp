@@ -8,9 +8,7 @@ uint32_t percent_of(uint64_t done, uint64_t total) { return total == 0 ? 100 : u
 bool progress_shown = true;
 
 void show_percent(uint64_t done, uint64_t total) {
-    if (!progress_shown) return;
-    printf("\b\b\b\b%3.3d%c", int(percent_of(done, total)), '%');
-    fflush(stdout);
+    if (progress_shown) printf("\b\b\b\b%3.3d%c", int(percent_of(done, total)), '%');
 }
 
 void show_percent_done() {

@@ -8,7 +8,8 @@
 extern bool progress_shown;
 // done × 100 / total in 64 bits: the product passes 2^32 for images over 42 MB.
 uint32_t percent_of(uint64_t done, uint64_t total);
-// "\b\b\b\b%3.3d%" with the percent, flushed so that the operator sees it move.
+// "\b\b\b\b%3.3d%" with the percent, not flushed: the flash write flushes after each block, the
+// slot-file write leaves its pieces to the stream's own buffering.
 void show_percent(uint64_t done, uint64_t total);
 // "\b\b\b\b100%" and the line end.
 void show_percent_done();

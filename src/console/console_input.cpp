@@ -34,6 +34,26 @@ void install_signal_handlers() {
 
 namespace {
 
+void set_keyboard_signals(void (*disposition)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = disposition;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGQUIT, &action, nullptr);
+    sigaction(SIGTSTP, &action, nullptr);
+}
+
+}  // namespace
+
+// A stray quit key (Ctrl-\, or a byte of an XMODEM sender started too early) would end the boot
+// manager and leave the console without one; a stop key would halt it.
+void ignore_keyboard_signals() { set_keyboard_signals(SIG_IGN); }
+
+// An ignored signal stays ignored across exec: what the boot manager starts in its place gets
+// the dispositions it would have had.
+void restore_keyboard_signals() { set_keyboard_signals(SIG_DFL); }
+
+namespace {
+
 constexpr unsigned END_OF_INPUT_PAUSE_SECONDS = 1;
 constexpr int ANSWER_WAIT_MS = 5000;
 
@@ -53,6 +73,19 @@ bool input_gone(KeyResult result) { return result == KEY_NONE || result == KEY_F
 
 }  // namespace
 
+// SIGINT is held back from the look at break_requested until ppoll lets it through, so a break
+// that lands just before the wait still ends it at once.
+bool wait_for_key(int fd) {
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &previous);
+    struct pollfd console = {fd, POLLIN, 0};
+    bool broken = break_requested || (ppoll(&console, 1, nullptr, &previous) < 0 && errno == EINTR);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return !broken;
+}
+
 uint8_t get_raw_char() {
     // When descriptor 0 is not a terminal there are no attributes to change or restore.
     struct termios saved;
@@ -65,7 +98,7 @@ uint8_t get_raw_char() {
         tcsetattr(0, TCSANOW, &one_key);
     }
     uint8_t key = 0;
-    console_input.last_key = read_one_byte(&key);
+    console_input.last_key = wait_for_key(0) ? read_one_byte(&key) : KEY_INTERRUPTED;
     if (is_terminal) tcsetattr(0, TCSANOW, &saved);
     if (input_gone(console_input.last_key)) note_end_of_input();
     return key;

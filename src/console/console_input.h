@@ -10,6 +10,13 @@ extern volatile std::sig_atomic_t break_requested;
 void on_sigint(int signal_number);
 // Installs on_sigint for SIGINT.
 void install_signal_handlers();
+// The keyboard's quit and stop signals (SIGQUIT, SIGTSTP): ignored for the boot manager's whole
+// run, back at their defaults for a program that replaces it (the shell's commands get them back
+// by themselves: common/shell.h).
+void ignore_keyboard_signals();
+void restore_keyboard_signals();
+// Waits until fd has input; false when a break (SIGINT) came first, even just before the wait.
+bool wait_for_key(int fd);
 
 // KEY_NONE: the read gave 0 bytes (end of file); KEY_FAILED: the descriptor failed (a hung-up
 // or closed console). Both are end of input wherever a byte was waited for.

@@ -99,7 +99,10 @@ int rewrite_blocks(const uint8_t* data, int fd, uint32_t offset, uint32_t length
             free(buffer);
             return -1;
         }
-        if (show_progress) show_percent(i, n);
+        if (show_progress) {
+            show_percent(i, n);
+            fflush(stdout);
+        }
         address += E;
         consumed += c;
     }

@@ -86,8 +86,8 @@ enum WalkStep {
 
 PackageWalk walk_stream(FILE* stream);
 PackageWalk walk_buffer(const uint8_t* bytes, uint64_t size);
-// The next image; the image is filled for WALK_IMAGE and WALK_MALFORMED. A position past 2^32
-// would wrap back to an earlier image: it counts as malformed too.
+// The next image; the image is filled for WALK_IMAGE and WALK_MALFORMED. An image whose end lies
+// past 2^32 is the walk's last: the position after it would wrap back to an earlier image.
 WalkStep walk_next(PackageWalk* walk, FoundImage* image);
 
 // Searches a stream that stands at its start for the first application or diagnostics image.

@@ -34,12 +34,14 @@ WalkStep walk_next(PackageWalk* walk, FoundImage* image) {
     image->layout = parse_image_header(probe);
     image->type = image->layout.magic & IMAGE_TYPE_MASK;
     memcpy(image->header, probe.bytes, IMAGE_HEADER_SIZE);
-    uint64_t next = walk->next + image->layout.total_len;
-    if (!image_layout_sane(image->layout) || next > 0xFFFFFFFFu) {
+    if (!image_layout_sane(image->layout)) {
         walk->ended = true;
         return WALK_MALFORMED;
     }
-    walk->next = next;
+    // An image whose end lies past 2^32 is still an image (a bootable one is found, and then
+    // fails its CRC on the short read); only the step beyond it would wrap, so it is the last.
+    walk->next += image->layout.total_len;
+    if (walk->next > 0xFFFFFFFFu) walk->ended = true;
     return WALK_IMAGE;
 }
 

@@ -3,6 +3,8 @@
 #include "install/installer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "common/files.h"
 #include "common/progress.h"
+#include "console/console_input.h"
 #include "hw/eeprom.h"
 #include "hw/flash.h"
 #include "hw/start_count.h"
@@ -168,10 +171,16 @@ Outcome install_flash_image(Installation& job, const FlashTarget& target, const 
 // --- application images -------------------------------------------------------------------
 
 // The first application image without a slot asks for one; the answer holds for the package.
+// Only a break at the question counts, and the break that cancels the install is used up by it:
+// the menu that may follow must not take it for one more.
 int ask_install_slot() {
+    break_requested = 0;
     print_flushed("Install image as image 1 or 2 (hit return to just boot image): ");
     int answer = read_slot_answer(stdin);
-    if (answer == SLOT_ANSWER_BREAK) putchar('\n');
+    if (answer == SLOT_ANSWER_BREAK) {
+        break_requested = 0;
+        putchar('\n');
+    }
     return answer;
 }
 
@@ -194,7 +203,8 @@ bool write_boot_archive(const uint8_t* image, const ImageLayout& layout) {
 
 bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
     if (!path_exists("/user/images")) mkdir("/user/images", 0777);
-    FILE* out = fopen(slot_image_path(slot), "wb");
+    const char* path = slot_write_path(slot, total_len);
+    FILE* out = fopen(path, "wb");
     if (out == nullptr) {
         printf("Image%d update failed (err %d)\n", slot, errno);
         return false;
@@ -205,6 +215,7 @@ bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
         if (fwrite(image + written, piece, 1, out) != 1) {
             printf("Image%d update failed (err %d)\n", slot, errno);
             fclose(out);
+            if (path != slot_image_path(slot)) remove(path);
             return false;
         }
         written += piece;
@@ -212,8 +223,10 @@ bool write_slot_file(int slot, const uint8_t* image, uint32_t total_len) {
     }
     show_percent_done();
     // The last buffered bytes reach the file system only now; a full /user shows here.
-    if (fclose(out) != 0) {
+    bool stored = fflush(out) == 0 && fsync(fileno(out)) == 0;
+    if (fclose(out) != 0 || !stored || !commit_slot_file(slot, path, total_len)) {
         printf("Image%d update failed (err %d)\n", slot, errno);
+        if (path != slot_image_path(slot)) remove(path);
         return false;
     }
     printf("\nImage%d updated succeeded\n", slot);
@@ -241,9 +254,8 @@ Outcome install_application_image(Installation& job, const uint8_t* image, const
     if (job.check_version && same_version(image, layout, job.slot)) {
         printf("Image%d has same version as existing image. Skipping update...\n", job.slot);
         ++job.skipped;
-        // The slot holds the image intact: it is still the one to boot, which also repairs a
-        // boot-slot write that failed on an earlier try.
-        set_boot_slot(uint8_t(job.slot));
+        // Nothing is written, the boot slot included: a replacement left on a stick must not
+        // take the switch back from a slot installed since.
         return Outcome::NEXT;
     }
     if (!write_slot_file(job.slot, image, layout.total_len + job.signature_bytes)) return Outcome::VOID;
@@ -296,6 +308,8 @@ uint64_t file_size_of(FILE* file) {
 
 int read_slot_answer(FILE* console) {
     char line[32];
+    // On a terminal a line is read whole, so nothing waits in the stream's buffer here.
+    if (isatty(fileno(console)) && !wait_for_key(fileno(console))) return SLOT_ANSWER_BREAK;
     if (fgets(line, sizeof line, console) == nullptr) {
         bool broken = ferror(console) && errno == EINTR;
         clearerr(console);

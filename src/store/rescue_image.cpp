@@ -95,10 +95,15 @@ bool copy_recovery_image(const uint8_t* image, uint32_t total_len, const StoredS
     }
 
     uint8_t slot = static_cast<uint8_t>(slot_char - '0');
-    char command[sizeof("cp /tmp/image /user/images/image1\n")];
-    snprintf(command, sizeof command, "cp /tmp/image %s\n", slot_image_path(slot));
+    uint64_t copied = uint64_t(total_len) + signatures.length;
     shell_step("mkdir /user/images &> /dev/null");
+    const char* path = slot_write_path(slot, copied);
+    char command[sizeof("cp /tmp/image /user/images/image1.new\n")];
+    snprintf(command, sizeof command, "cp /tmp/image %s\n", path);
     shell_step(command);
+    // A copy that did not arrive whole leaves the slot as it was; the boot goes on as before.
+    sync_file(path);
+    (void)commit_slot_file(slot, path, copied);
 
     printf("Setting boot image to %d\n", slot);
     note_new_slot_image(slot, read_be32(image));

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -149,6 +150,14 @@ inline Bytes claiming(Bytes image, uint32_t len) {
 }
 inline Bytes flash_image(uint32_t type, size_t size, uint8_t seed, uint32_t id = 0x01020304) {
     return image_of(type, id, pattern_bytes(size, seed));
+}
+// Bytes that gzip cannot shrink: an application tree holding them makes an image of about
+// their size (150000 bytes take three 64 KiB slot writes).
+inline std::string noise(size_t size) {
+    std::mt19937 random(42);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = char(random());
+    return bytes;
 }
 inline bool starts_with(const Bytes& bytes, const Bytes& prefix) {
     return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());

@@ -46,14 +46,6 @@ struct Tally {
     }
 };
 
-// Bytes that gzip cannot shrink, so that the application image takes three 64 KiB slot writes.
-inline std::string noise(size_t size) {
-    std::mt19937 random(42);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = char(random());
-    return bytes;
-}
-
 inline bool image_verifies(const Bytes& image) {
     if (image.size() < HEADER_PROBE_SIZE) return false;
     HeaderProbe probe;

@@ -45,11 +45,27 @@ Bytes gzipped_debugger() {
 TEST_F(AppStart, NormalLaunchHandsTheProcessToTheLauncher) {
     set_eeprom("0x100", "1");
     put_slot(1, claiming(app_image("huge"), 0xFFFFFF00));
-    std::vector<AppFile> tree =
-        tree_with("one", {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"}});
+    const std::string show_ignored = "sed -n 's/^SigIgn:[[:space:]]*/ignores /p' /proc/self/status\n";
+    std::vector<AppFile> tree = tree_with(
+        "one",
+        {{"home/bin/env-setup", "APP_GREETING hello-from-one\nBM_SECOND  2\tBM_LONE\n"},
+         {"home/bin/install.sh", "#!/bin/sh\necho \"install.sh of one ran\"\n" + show_ignored, true},
+         {"home/bin/mp.elf.strip",
+          "#!/bin/sh\necho \"APPLICATION one RUNNING\"\n" + show_ignored + "echo \"APP_GREETING=$APP_GREETING\"\n",
+          true}});
     put_slot(2, joined({flash_image(IMAGE_KERNEL, 300, 1), app_image(tree)}));
     boot_showing({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "Running install script",
                   "install.sh of one ran", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"});
+    // The boot manager ignores the quit and stop keys (SIGQUIT, SIGTSTP); the install script
+    // gets the stop key back (the shell of "sh -c" keeps its own quit key ignored for the command
+    // it becomes), the application both.
+    auto ignored = [&](const std::string& after) {
+        size_t at = session.output.find(after + "\r\nignores ");
+        return at == std::string::npos ? ~0ull
+                                       : std::stoull(session.output.substr(at + after.size() + 10, 16), nullptr, 16);
+    };
+    EXPECT_EQ(ignored("install.sh of one ran") & (1ull << (SIGTSTP - 1)), 0u) << session.output;
+    EXPECT_EQ(ignored("APPLICATION one RUNNING") & (1ull << (SIGTSTP - 1) | 1ull << (SIGQUIT - 1)), 0u);
     EXPECT_EQ(bmsim_ok({"log", board}), log());
     EXPECT_TRUE(has(log(), {"\n/bin/backtrace\n", "ended: application launched by /bin/backtrace, exit status 0"}));
     EXPECT_TRUE(lacks(log(), {"reboot"}));

@@ -1,7 +1,9 @@
 // The boot sequence and the slot image boot on the simulated board: which slot is tried, each
 // way a slot can fail and what follows, and the boot mode recorded in EEPROM cell 0x13A.
 // Faults tried: bmsim not passing the board's memory-size to a sanitizer build ->
-// BootSpine.ImageTooLargeForMemoryFailsLikeADamagedOne fails.
+// BootSpine.ImageTooLargeForMemoryFailsLikeADamagedOne fails; the walk refusing an image whose
+// end lies past 2^32 before looking at its type -> "Image has invalid header 0x1504754" and the
+// rescue menu in BootSpine.BothSlotsFailTheirCrcThenTheShellAndAReboot.
 #include "scenario_board.h"
 
 namespace {
@@ -10,13 +12,14 @@ using BootSpine = Scenario;
 
 // Both slots fail their CRC: slot 2 (from the EEPROM), then slot 1 as the final attempt, which
 // skips the rescue menu and ends in the shell and a reboot. A slot file shorter than its image
-// claims is a failed read, which counts as a CRC failure.
+// claims is a failed read, which counts as a CRC failure; so in slot 1, after a kernel image,
+// an application image whose end lies past 2^32 is still found.
 TEST_F(BootSpine, BothSlotsFailTheirCrcThenTheShellAndAReboot) {
     set_eeprom("0x100", "2");
     env({"shell=on"});
     put_slot(2, spoiled(app_image("two")));
     const Bytes one = app_image("one");
-    put_slot(1, Bytes(one.begin(), one.end() - 10));
+    put_slot(1, joined({flash_image(IMAGE_KERNEL, 300, 1), claiming(Bytes(one.begin(), one.end() - 10), 0xFFFFFF00)}));
     boot();
     shows({"Booting image '2'", "Image2 CRC failed, trying Image1 now.", "Booting image '1'",
            "Both image1 and image2 failed."});

@@ -1,6 +1,8 @@
 // The rescue menu on the simulated board's console: its letters, the interrupt key, the
 // installed version report, reboot and the user file-system erase before the diagnostics boot.
 // Leaving the menu with E is shown by the USB stick's chooser (UsbStick) and the boot sequence.
+// Faults tried: the quit key's signal left at its default -> the board ends by SIGQUIT at the
+// menu (RescueMenu.LettersInEitherCaseTheEraseHiddenOnesAndTheInterruptKey).
 
 #include "scenario_board.h"
 
@@ -22,7 +24,7 @@ struct RescueMenu : Scenario {
 // The images flashed and put into slot 1 meanwhile are listed by the hidden V: the boot loader's
 // version from the copy at byte 240 of its partition (bytes 12 to 15 hold payload bytes of another
 // value), a missing slot as 0.0.0.0, and nothing of the rescue partition's image. Ctrl-C drops the
-// key; R reboots.
+// key; Ctrl-\ and Ctrl-Z do nothing; R reboots.
 TEST_F(RescueMenu, LettersInEitherCaseTheEraseHiddenOnesAndTheInterruptKey) {
     put_slot(1, {1, 2, 3});
     write_binary_file(board + "/user/images/rejected", {4});
@@ -65,7 +67,9 @@ TEST_F(RescueMenu, LettersInEitherCaseTheEraseHiddenOnesAndTheInterruptKey) {
          OPTIONS});
     press("\x03");
     shows({std::string(1, '\0') + "\r\n\r\nOption? : "});
-    // the interrupt is forgotten: the next key is taken as it comes
+    // the interrupt is forgotten: the next key is taken as it comes; the quit and stop keys
+    // neither end nor stop the boot manager
+    press("\x1c\x1a");
     press("V");
     shows({"V\r\nInstalled images versions: \r\n", OPTIONS});
     press("r");

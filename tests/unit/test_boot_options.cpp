@@ -7,7 +7,8 @@
 //   only ever switching on, the port cast instead of saturated ->
 //   BootParameters.KeyRulesWithTheirSubstringQuirks;
 //   the window read from offset 0, the window's text not ended by a zero (a read past it under
-//   ASan) -> BootEnvironment.SettingsAreReadFromTheWindowAfterTheChecksum;
+//   ASan), flash_read going on to read after the partition refused its query ->
+//   BootEnvironment.SettingsAreReadFromTheWindowAfterTheChecksum;
 //   the value of a lone last word not emptied, pairs not overwriting what was set before ->
 //   EnvSetup.PairRules.
 #include <gtest/gtest.h>
@@ -94,7 +95,7 @@ TEST(BootParameters, KeyRulesWithTheirSubstringQuirks) {
 TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
     const struct {
         std::vector<std::pair<size_t, std::string>> pieces;
-        std::string expected;
+        std::string expected, fault = "";
     } cases[] = {
         {{{4, "bootdelay=3\0gdbserver=on\0gdbport=4000\0diagnostics=diags\0"s}}, "gdb gdbserver diags port=4000"},
         {{{0, std::string(64 * 1024, '\xff')}}, "port=1234"},
@@ -105,12 +106,16 @@ TEST(BootEnvironment, SettingsAreReadFromTheWindowAfterTheChecksum) {
         // The first setting, and the last one before the erased rest of the partition.
         {{{4, "startlimit=2\0"s}}, "port=1234 limit=2"},
         {{{4, "gdb=on\0startlimit=5\0\0"s}, {24, std::string(100, '\xff')}}, "gdb port=1234 limit=5"},
+        // An environment that cannot be read (its partition refuses the query that comes first)
+        // leaves every option at its default.
+        {{{4, "gdb=on\0shell=on\0gdbport=99\0"s}}, "port=1234", "fail ubootenv getinfo\n"},
     };
     TestBoard board;
     for (const auto& c : cases) {
         std::vector<uint8_t> partition(64 * 1024, 0);
         for (const auto& [offset, text] : c.pieces) std::copy(text.begin(), text.end(), partition.begin() + offset);
         board.set_partition("ubootenv", partition);
+        write_binary_file(board.path("faults"), std::vector<uint8_t>(c.fault.begin(), c.fault.end()));
         boot_options = BootOptions{};
         capture_stdout([] { flash_open_partitions(), read_boot_parameters(); });
         EXPECT_EQ(shown(boot_options), c.expected) << "case " << &c - cases;

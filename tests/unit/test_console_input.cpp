@@ -10,9 +10,13 @@
 //   read_line going on after an interrupted read, the SIGINT handler installed with SA_RESTART
 //   -> ConsoleInput.AnswersAndTheEndOfInputOnEveryKindOfConsole, ended by its alarm;
 //   the terminal's mode not restored, the interrupt key's signal switched off in one-key mode ->
-//   RawKey.ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode.
+//   RawKey.ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode;
+//   the read started without a look at break_requested under a blocked SIGINT (a break just
+//   before it lost until the next key), for the key and for the slot question ->
+//   RawKey.ABreakJustBeforeTheWaitEndsIt.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <termios.h>
@@ -27,6 +31,7 @@
 
 #include "console/console_input.h"
 #include "devices.h"
+#include "install/installer.h"
 #include "support/test_board.h"
 
 using namespace std::string_literals;
@@ -201,6 +206,25 @@ TEST(RawKey, ReadsOneKeyWithoutEchoOrEnterAndRestoresTheMode) {
     EXPECT_TRUE(after.c_lflag == before.c_lflag && memcmp(after.c_cc, before.c_cc, NCCS) == 0);
     close(master);
     close(slave);
+}
+
+// A break that lands after the caller's last look at break_requested and before the read would
+// leave the read waiting for the next key: the waits look at the flag with SIGINT held back, so a
+// break already in ends them at once, though a key is waiting. So for the one-key read and for
+// the slot question's line.
+TEST(RawKey, ABreakJustBeforeTheWaitEndsIt) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(write(master, "2\n", 2), 2);
+    break_requested = 1;
+    on_console(slave, [] { EXPECT_EQ(get_raw_char(), 0); });
+    EXPECT_EQ(console_input.last_key, KEY_INTERRUPTED);
+    FILE* console = fdopen(dup(slave), "r");
+    EXPECT_EQ(read_slot_answer(console), SLOT_ANSWER_BREAK);
+    break_requested = 0;
+    struct pollfd line = {slave, POLLIN, 0};
+    EXPECT_EQ(poll(&line, 1, 0), 1);  // the answer typed is still there
+    fclose(console), close(master), close(slave);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The header formats, the sanity of lengths, the walk through a package, and the installed headers
 // read back for the version checks. Faults tried and the test that caught them:
 //   - find_image_header seeking back to the image read before the found one: FindImageHeader.WalkTable
+//   - an image whose end lies past 2^32 refused before its type was looked at (the application
+//     after a kernel not found): FindImageHeader.WalkTable
 //   - a total under 24 bytes treated as malformed again:
 //     PackageWalk.ShortImageIsAnImageForTheBootPathTheInstallerAndTheListing
 //   - the boot loader's crc compared in same_version, or only the header compared (a body
@@ -99,6 +101,7 @@ TEST(FindImageHeader, WalkTable) {
         uint32_t found = 0;
         HeaderFormat format{};
         uint32_t header_len = 0;
+        uint32_t payload_len = 0;  // 0: the rest of the file
     } cases[] = {
         {"kernel, application", joined({kernel, image_of(IMAGE_APPLICATION, 2, 500, 3)}), 1016, IMAGE_APPLICATION,
          HEADER_FORMAT_3, 24},
@@ -115,6 +118,10 @@ TEST(FindImageHeader, WalkTable) {
         {"negative format-3 payload", after_kernel(raw_probe(0, KERNEL, FORMAT3_MARKER, 0xFFF0)), 1016},
         // From offset 1016, a total of 2^32 - 1016 lands on offset 0 again.
         {"wraps to the start", after_kernel(raw_probe(0xFFFFFFFFu - 1016 - 15, KERNEL)), 1016},
+        // Only the step beyond an image ending past 2^32 would wrap: a bootable one is found.
+        {"application ending past 2^32",
+         joined({image_of(IMAGE_KERNEL, 1, 300), raw_probe(0xFFFFFF00u, IMAGE_APPLICATION)}), 316, IMAGE_APPLICATION,
+         HEADER_FORMAT_1, 16, 0xFFFFFF00u},
     };
     for (const auto& c : cases) {
         FILE* stream = tmpfile();
@@ -131,7 +138,8 @@ TEST(FindImageHeader, WalkTable) {
         if (found && c.found) {
             const ImageLayout& l = image.layout;
             EXPECT_EQ(std::tuple(image.type, l.format, l.header_len, l.payload_len, ftell(stream), image.position),
-                      std::tuple(c.found, c.format, c.header_len, uint32_t(c.file.size() - c.at - c.header_len), c.at,
+                      std::tuple(c.found, c.format, c.header_len,
+                                 c.payload_len ? c.payload_len : uint32_t(c.file.size() - c.at - c.header_len), c.at,
                                  uint64_t(c.at)))
                 << c.what;
         }

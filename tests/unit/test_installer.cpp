@@ -8,6 +8,8 @@
 //     Installer.VersionCheckSkipsAnImageEqualToTheInstalledOne
 //   - the rest of an over-long slot answer left for the next question, a break at the slot
 //     question taken as Return (the download booted): Installer.SlotQuestionTakesOneLineAndABreakCancels
+//   - a type's update-failed line misspelt, the images after a CRC failure installed:
+//     Installer.EachTypesTooBigCrcAndUpdateFailedMessages
 #include <gtest/gtest.h>
 
 #include <sys/select.h>
@@ -74,25 +76,54 @@ TEST_F(Installer, WritesEachFlashImageWholeToItsPartitionIn64KiBBlocks) {
                           "Installing Diagnostics: " + kOneBlock + "done\nFile processed\n");
 }
 
-// The boot loader is limited by its len field and written without its header (its payload
-// carries a copy at byte 240); the other types are limited by their total length.
-TEST_F(Installer, AcceptsAnImageOfExactlyItsLimitAndRefusesOneByteMore) {
+// Each type's messages. Its limit refuses one byte more (the boot loader is limited by its len
+// field, the others by their total length) and, for the kernel and the boot loader, accepts
+// exactly the limit, the boot loader written without its header (its payload carries a copy at
+// byte 240). Its CRC failure, after an earlier image was written, shows the CRC computed over the
+// download, keeps the earlier image and leaves the image after it unread. A failed flash write
+// voids the download with the type's own line.
+TEST_F(Installer, EachTypesTooBigCrcAndUpdateFailedMessages) {
     const struct {
         uint32_t type;
-        size_t payload, written_from;
-        std::string partition, refusal;
-    } limits[] = {
-        {IMAGE_BOOTLOADER, 0x80000, 16, "uboot", "Boot Loader: UBOOT image is too big for flash (524289 > 524288)\n"},
-        {IMAGE_KERNEL, 0x300000 - 16, 0, "kernel", "Kernel: KERNEL image is too big for flash (3145729 > 3145728)\n"},
+        std::string name, tag, big_tag, failure, partition;
+        size_t payload;  // the largest accepted
+        bool try_limit = false;
+    } types[] = {
+        {IMAGE_KERNEL, "Kernel", "KERNEL", "KERNEL", "kernel image update failed", "kernel", 0x300000 - 16, true},
+        {IMAGE_BOOTLOADER, "Boot Loader", "UBOOT", "UBOOT", "Uboot image update failed", "uboot", 0x80000, true},
+        {IMAGE_ROOTFS, "Root Filesystem", "RFS", "RFS", "RFS image update failed", "rfs", 0xF00000 - 16},
+        {IMAGE_DEVICETREE, "Device Tree", "DFT", "DFT", "DFT image update failed", "devicetree", 0x40000 - 16},
+        {IMAGE_DIAGNOSTICS, "Diagnostics", "DIAGNOSTICS IMAGE", "DIAGS", "DIAGS image update failed", "rescue",
+         0xA00000 - 16},
     };
-    for (const auto& l : limits) {
-        ImageSpec plan{.embed_header_copy = l.type == IMAGE_BOOTLOADER};
-        EXPECT_EQ(install(image_of(l.type, l.payload + 1, 5, plan)), 0);
-        EXPECT_EQ(output, kWarning + "Installing " + l.refusal);
-        EXPECT_TRUE(erased(l.partition));
-        Bytes image = image_of(l.type, l.payload, 5, plan);
+    const Bytes earlier = image_of(IMAGE_KERNEL, 1000, 9), later = image_of(IMAGE_DEVICETREE, 200, 8);
+    for (const auto& t : types) {
+        SCOPED_TRACE(t.name);
+        ImageSpec plan{.embed_header_copy = t.type == IMAGE_BOOTLOADER};
+        size_t limit = t.payload + (t.type == IMAGE_BOOTLOADER ? 0 : 16);
+        EXPECT_EQ(install(image_of(t.type, t.payload + 1, 5, plan)), 0);
+        EXPECT_EQ(output, kWarning + "Installing " + t.name + ": " + t.big_tag + " image is too big for flash (" +
+                              std::to_string(limit + 1) + " > " + std::to_string(limit) + ")\n");
+        EXPECT_TRUE(erased(t.partition));
+        Bytes spoiled = image_of(t.type, 300, 5, plan);
+        spoiled[100] ^= 1;
+        char crc[16];
+        snprintf(crc, sizeof crc, "%08x", crc32_update(&spoiled[4], uint32_t(spoiled.size() - 4), ~0u));
+        EXPECT_EQ(install(joined({earlier, spoiled, later})), 0);
+        EXPECT_EQ(output, kWarning + "Installing Kernel: " + kOneBlock + "Installing " + t.name + ": Bad crc for " +
+                              t.tag + ": 0x" + crc + ", voiding download\n");
+        EXPECT_TRUE(holds("kernel", earlier) && erased("devicetree"));
+        board.set_faults("fail " + t.partition + " write\n");
+        EXPECT_EQ(install(image_of(t.type, 300, 5, plan)), 0);
+        EXPECT_TRUE(output.starts_with(kWarning + "Installing " + t.name + ": ") &&
+                    output.ends_with("\n" + t.failure + "\n"))
+            << output;
+        board.set_faults("");
+        if (!t.try_limit) continue;
+        Bytes image = image_of(t.type, t.payload, 5, plan);
         EXPECT_EQ(install(image), 1) << output;
-        EXPECT_TRUE(holds(l.partition, Bytes(image.begin() + long(l.written_from), image.end())));
+        long written_from = t.type == IMAGE_BOOTLOADER ? 16 : 0;
+        EXPECT_TRUE(holds(t.partition, Bytes(image.begin() + written_from, image.end())));
     }
 }
 
