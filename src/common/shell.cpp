@@ -30,13 +30,20 @@ int shell_with_keyboard_signals(const char* command) {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     char* arguments[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
     pid_t child = 0;
-    int status = W_EXITCODE(127, 0);  // a shell that cannot be started, as system() reports it
-    if (posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ) == 0)
+    int status = 0;
+    int error = posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ);
+    if (error == 0) {
         while (waitpid(child, &status, 0) < 0)
             if (errno != EINTR) {
                 status = -1;
                 break;
             }
+    } else {
+        // As system(): a shell that is missing or cannot run counts as the shell's exit 127, and
+        // a process that cannot be created as -1.
+        bool no_shell = error == ENOENT || error == EACCES || error == ENOEXEC;
+        status = no_shell ? W_EXITCODE(127, 0) : -1;
+    }
     posix_spawnattr_destroy(&attributes);
     sigaction(SIGINT, &saved_interrupt, nullptr);
     return status;
