@@ -66,6 +66,12 @@ inline std::string plain(std::string text) {
 inline void write_text(const std::string& path, const std::string& text) {
     write_binary_file(path, Bytes(text.begin(), text.end()));
 }
+// The MD5 sum of a file as md5sum prints it.
+inline std::string md5_of(const std::string& path) {
+    std::string sum;
+    run_command("md5sum < '" + path + "'", &sum);
+    return sum.substr(0, 32);
+}
 // Runs bmsim with no input; returns the exit status, and its standard output and error together
 // in *output when given.
 inline int run_bmsim(const Texts& args, std::string* output = nullptr) {
@@ -233,5 +239,15 @@ struct Scenario : ::testing::Test {
         boot(extra);
         shows(texts);
         ends();
+    }
+    // Runs shell commands on the switch in place of the boot manager (what an application would
+    // run), and returns what the console showed.
+    std::string on_switch(const std::string& commands) {
+        std::string script = board + "/commands.sh";
+        write_text(script, "#!/bin/sh\n" + commands + "\n");
+        chmod(script.c_str(), 0755);
+        boot({"--program", script});
+        ends();
+        return plain(session.output);
     }
 };

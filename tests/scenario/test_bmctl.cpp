@@ -11,16 +11,6 @@ namespace {
 const std::string OK_APP_LINE = "APPLICATION one RUNNING";
 
 struct Bmctl : Scenario {
-    // Runs shell commands on the switch in place of the boot manager (what an application would
-    // run), and returns what the console showed.
-    std::string on_switch(const std::string& commands) {
-        std::string script = board + "/commands.sh";
-        write_text(script, "#!/bin/sh\n" + commands + "\n");
-        chmod(script.c_str(), 0755);
-        boot({"--program", script});
-        ends();
-        return plain(session.output);
-    }
     std::vector<int> start_cells() {
         std::vector<int> cells;
         for (uint32_t at = 0x13C; at < 0x142; ++at) cells.push_back(eeprom(at));

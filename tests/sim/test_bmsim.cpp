@@ -36,14 +36,23 @@
 
 namespace {
 
-using Bmsim = Scenario;
-
 // The options of `bmsim boot` that boot a busybox script in place of the program.
 std::vector<std::string> boot_script(const std::string& board, const std::string& body, const char* timeout = "30") {
     write_text(board + "/program.sh", "#!/bin/sh\n" + body);
     fs::permissions(board + "/program.sh", fs::perms::owner_all);
     return {"--program", board + "/program.sh", std::string("--timeout=") + timeout};
 }
+
+struct Bmsim : Scenario {
+    std::string output;  // what the last run of bmsim or of a shell command printed
+    int bmsim(const Texts& args) { return run_bmsim(args, &output); }
+    int shell(const std::string& command) { return run_command(command, &output); }
+    // Runs the steps as a script against a busybox script booted in place of the program.
+    int run_script(const std::string& steps, const std::string& body) {
+        write_text(board + "/run.script", steps);
+        return bmsim(with({"boot", board, "--script", board + "/run.script"}, boot_script(board, body)));
+    }
+};
 
 // A power cut of the faults file ends the request log at its request: every request up to the
 // K-th is there, the cut's line last; the board log names the cut in the start's end line, and
@@ -69,7 +78,6 @@ TEST_F(Bmsim, PowerCutEndsTheRequestLogAtItsRequestAndSetsTheFaultsAside) {
 // environment too) and without images, stick or log; a folder that is no board is left alone. The
 // environment's block is checked by the unit test BoardDirectory.
 TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
-    std::string output;
     set_eeprom("0x13B", "213");
     EXPECT_EQ(eeprom(0x13B), 0xD5);
     EXPECT_EQ(bmsim_ok({"eeprom", board, "315"}), "0xd5\n");
@@ -92,7 +100,7 @@ TEST_F(Bmsim, NewEnvAndEepromWriteTheBoardAsTheSwitchKeepsIt) {
     EXPECT_EQ(bmsim_ok({"env", board}), "");
 
     write_text(board + "/user/images/precious", "keep me");
-    EXPECT_EQ(run_bmsim({"new", board + "/user/images"}, &output), 1);
+    EXPECT_EQ(bmsim({"new", board + "/user/images"}), 1);
     EXPECT_TRUE(has(output, {"not an empty folder or a board"}));
     EXPECT_EQ(read_text_file(board + "/user/images/precious"), "keep me");
 }
@@ -115,9 +123,8 @@ TEST_F(Bmsim, ExitStatusesOfHelpBadUsageFailuresAndTheTimeOut) {
         {{"boot", board, "--program", board + "/absent"}, 125},
         {{"boot", board + "/user"}, 125},
         {with({"boot", board}, boot_script(board, "read line\n", "1")), 124}};
-    std::string output;
-    for (const auto& [args, status] : cases) EXPECT_EQ(run_bmsim(args, &output), status) << output;
-    EXPECT_EQ(run_bmsim({"flash", board, "kernel", "nosuch.img"}, &output), 1);
+    for (const auto& [args, status] : cases) EXPECT_EQ(bmsim(args), status) << output;
+    EXPECT_EQ(bmsim({"flash", board, "kernel", "nosuch.img"}), 1);
     EXPECT_EQ(output, "bmsim flash: cannot read 'nosuch.img': No such file or directory\n");
     EXPECT_EQ(eeprom(0x100), 0xFF);
     EXPECT_TRUE(all_erased(partition("kernel")));
@@ -173,13 +180,6 @@ TEST_F(Bmsim, TerminalIsRawDuringTheBootAndRestoredAfterSigterm) {
     close(probe);
 }
 
-// The MD5 sum of a file as md5sum prints it.
-std::string md5_of(const std::string& path) {
-    std::string sum;
-    run_command("md5sum < '" + path + "'", &sum);
-    return sum.substr(0, 32);
-}
-
 // On a terminal Ctrl-Z, Ctrl-\ and a doubled Ctrl-] reach the board as bytes, Ctrl-] b as Ctrl-C;
 // Ctrl-] ? lists the keys, Ctrl-] s sends a file with sx (chosen before the receiver starts, so
 // that its first request is not missed). The stop key does not stop the switch's program, and
@@ -218,20 +218,19 @@ echo "md5 $(md5sum < /tmp/got)"; read line; echo "GOT $line"; read line
 // from standard input alike.
 TEST_F(Bmsim, ScriptExpectsSendsSleepsAndSendsFiles) {
     write_binary_file(board + "/file", pattern_bytes(2048, 9));
-    Texts program = boot_script(board, R"SH(echo "name?"; read -r name; echo "[$name]"
+    EXPECT_EQ(run_script("# a comment\n\nexpect name?\nsleep 0.2\nsend x\\x41\\ty\\\\\\n\nsendfile " + board +
+                             "/file\nexpect [xA\\ty\\\\]\nexpect md5 " + md5_of(board + "/file") + "\n",
+                         R"SH(echo "name?"; read -r name; echo "[$name]"
 stty raw -echo; rx /tmp/got 2>/dev/null; stty sane; echo "md5 $(md5sum < /tmp/got)"; exit 7
-)SH");
-    write_text(board + "/ok.script", "# a comment\n\nexpect name?\nsleep 0.2\nsend x\\x41\\ty\\\\\\n\nsendfile " +
-                                         board + "/file\nexpect [xA\\ty\\\\]\nexpect md5 " + md5_of(board + "/file") +
-                                         "\n");
-    std::string output;
-    EXPECT_EQ(run_bmsim(with({"boot", board, "--script", board + "/ok.script"}, program), &output), 7) << output;
+)SH"),
+              7)
+        << output;
     EXPECT_TRUE(has(output, {"[xA\ty\\]"}));
 
     write_text(board + "/bad.script", "expect last\n  expect name?\n");
-    program = boot_script(board, "echo name?; echo last; read line\n", "2");
+    Texts program = boot_script(board, "echo name?; echo last; read line\n", "2");
     std::string command = BMSIM_PATH " boot " + board + " --script - --program " + program[1] + " " + program[2];
-    EXPECT_EQ(run_command(command + " < " + board + "/bad.script 2>&1", &output), 3);
+    EXPECT_EQ(shell(command + " < " + board + "/bad.script 2>&1"), 3);
     EXPECT_TRUE(has(plain(output), {"bmsim: script standard input, line 2 failed: expect name?\n",
                                     "the console's last lines:\n", "| name?\n| last\n"}));
 }
@@ -239,12 +238,10 @@ stty raw -echo; rx /tmp/got 2>/dev/null; stty sane; echo "md5 $(md5sum < /tmp/go
 // The serial download of the README, by one command: the package made, sent in the rescue menu
 // and installed into slot 2 and the kernel partition.
 TEST_F(Bmsim, DemoRescueDownloadInstallsThePackage) {
-    std::string output, package = board + "/package";
-    ASSERT_EQ(
-        run_command("BMSIM=" BMSIM_PATH " BMIMAGE=" BMIMAGE_PATH " " BM_SOURCE_DIR "/sim/demo/rescue-download.sh " +
-                        board + " " + package + " 2>&1",
-                    &output),
-        0)
+    std::string package = board + "/package";
+    ASSERT_EQ(shell("BMSIM=" BMSIM_PATH " BMIMAGE=" BMIMAGE_PATH " " BM_SOURCE_DIR "/sim/demo/rescue-download.sh " +
+                    board + " " + package + " 2>&1"),
+              0)
         << output;
     EXPECT_EQ(slot(2), read_binary_file(package + "/app.img"));
     EXPECT_TRUE(starts_with(partition("kernel"), read_binary_file(package + "/kernel.img")));
@@ -259,10 +256,9 @@ TEST_F(Bmsim, EnvSetsAndDeletesNamesKeepingTheRestAndPrintsOne) {
     env({"b=9", "a", "d=5", "d=6", "gone"});
     EXPECT_EQ(bmsim_ok({"env", board}), "b=9\nc=3\nd=6\n");
     EXPECT_EQ(bmsim_ok({"env", board, "--print", "d"}), "6\n");
-    std::string output;
-    EXPECT_EQ(run_bmsim({"env", board, "--print", "a"}, &output), 1);
+    EXPECT_EQ(bmsim({"env", board, "--print", "a"}), 1);
     EXPECT_EQ(output, "bmsim env: 'a' is not set\n");
-    EXPECT_EQ(run_bmsim({"env", board, "--print", "b", "c=1"}, &output), 2);
+    EXPECT_EQ(bmsim({"env", board, "--print", "b", "c=1"}), 2);
     EXPECT_EQ(bmsim_ok({"env", board}), "b=9\nc=3\nd=6\n");
 }
 
@@ -281,8 +277,7 @@ TEST_F(Bmsim, EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine) {
                                                {{"log", bad}, 1},
                                                {{"boot", bad}, 125}};
         for (const auto& [args, status] : cases) {
-            std::string output;
-            EXPECT_EQ(run_bmsim(args, &output), status) << args[0] << " " << bad << ": " << output;
+            EXPECT_EQ(bmsim(args), status) << args[0] << " " << bad << ": " << output;
             EXPECT_TRUE(output.starts_with("bmsim " + args[0] + ": ") && count_of(output, "\n") == 1) << output;
         }
     }
@@ -291,8 +286,7 @@ TEST_F(Bmsim, EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine) {
     fs::create_directories(board + "/log");
     fs::create_directories(board + "/mtd/ubootenv.bin");
     for (const Texts& args : {Texts{"log", board}, Texts{"env", board}, Texts{"env", board, "a=1"}}) {
-        std::string output;
-        EXPECT_EQ(run_bmsim(args, &output), 1) << output;
+        EXPECT_EQ(bmsim(args), 1) << output;
         EXPECT_TRUE(has(output, {"bmsim " + args[0] + ": cannot read '", "': Is a directory\n"})) << output;
     }
 }
@@ -302,30 +296,18 @@ TEST_F(Bmsim, EveryCommandReportsAFolderAMissingOrALoopingPathInOneLine) {
 // run with 0, and a final sleep may meet the board's end; a program killed by a signal is logged
 // so.
 TEST_F(Bmsim, RunsEndSayingWhyWithTheirOwnStatus) {
-    std::string output;
     boot(boot_script(board, "echo READY; sleep 30\n"));
     ASSERT_TRUE(shows({"READY"}));
-    EXPECT_EQ(run_bmsim({"boot", board, "--timeout", "5"}, &output), 125);
+    EXPECT_EQ(bmsim({"boot", board, "--timeout", "5"}), 125);
     EXPECT_EQ(output, "bmsim boot: the board '" + board + "' is already booting (bmsim boot, process " +
                           std::to_string(session.pid) + ")\n");
     session.stop();
 
-    EXPECT_EQ(run_bmsim(with({"boot", board, "--power-cycles", "2"}, boot_script(board, "echo UP; reboot\n")), &output),
-              4);
+    EXPECT_EQ(bmsim(with({"boot", board, "--power-cycles", "2"}, boot_script(board, "echo UP; reboot\n"))), 4);
     EXPECT_TRUE(has(output, {"UP", "start 2 of 2", "UP", "bmsim: the switch rebooted; 2 starts were allowed\n"}));
-    write_text(board + "/stop.script", "expect UP\nstop\n");
-    EXPECT_EQ(
-        run_bmsim(with({"boot", board, "--script", board + "/stop.script"}, boot_script(board, "echo UP; read line\n")),
-                  &output),
-        0)
-        << output;
-    write_text(board + "/sleep.script", "expect UP\nsleep 5\n");
-    EXPECT_EQ(
-        run_bmsim(with({"boot", board, "--script", board + "/sleep.script"}, boot_script(board, "echo UP; exit 6\n")),
-                  &output),
-        6)
-        << output;
-    EXPECT_EQ(run_bmsim(with({"boot", board}, boot_script(board, "kill -9 $$\n")), &output), 128 + 9);
+    EXPECT_EQ(run_script("expect UP\nstop\n", "echo UP; read line\n"), 0) << output;
+    EXPECT_EQ(run_script("expect UP\nsleep 5\n", "echo UP; exit 6\n"), 6) << output;
+    EXPECT_EQ(bmsim(with({"boot", board}, boot_script(board, "kill -9 $$\n"))), 128 + 9);
     EXPECT_TRUE(has(log(), {"init: program killed by signal 9\n", "ended: killed by signal 9\n"}));
 }
 
@@ -370,10 +352,8 @@ stty raw -echo; rx /tmp/got 2>/dev/null; stty sane; echo "md5 $(md5sum < /tmp/go
 
     write_text(board + "/send.script", "sendfile " + board + "/file\n");
     Texts program = boot_script(board, "echo UP; sleep 20\n");
-    std::string output;
-    EXPECT_EQ(run_command("BMSIM_SEND_WAIT=1 " BMSIM_PATH " boot " + board + " --script " + board + "/send.script " +
-                              program[0] + " " + program[1] + " " + program[2] + " 2>&1",
-                          &output),
+    EXPECT_EQ(shell("BMSIM_SEND_WAIT=1 " BMSIM_PATH " boot " + board + " --script " + board + "/send.script " +
+                    program[0] + " " + program[1] + " " + program[2] + " 2>&1"),
               3);
     EXPECT_TRUE(has(output, {"no receiver asked for '" + board + "/file' within 1 s: nothing sent"})) << output;
 }

@@ -31,6 +31,12 @@ struct OnMachine : XmodemScenario, ::testing::WithParamInterface<std::string> {
     void boot_on_backend(const Texts& extra = {}, bool on_terminal = false) {
         boot(with(machine() ? Texts{"--machine", "qemu"} : Texts{}, extra), on_terminal);
     }
+    // Boots, awaits the texts and the end of the run, with exit status 0.
+    void boots_showing(const Texts& texts, const Texts& extra = {}, double timeout = 30, int status = 0) {
+        boot_on_backend(extra);
+        shows(texts, timeout);
+        ends(status);
+    }
     // A case that failed on the machine shows where to look: QEMU's state, asked through its
     // monitor while the machine still runs (the answer lands in machine.log), machine.log, and the
     // console's last bytes with their times.
@@ -89,9 +95,7 @@ struct OnMachine : XmodemScenario, ::testing::WithParamInterface<std::string> {
 TEST_P(OnMachine, NormalBoot) {
     put_slot(1, app_image("one"));
     set_eeprom("0x100", "1");
-    boot_on_backend();
-    shows({"Booting image '1'", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"});
-    ends();
+    boots_showing({"Booting image '1'", "APPLICATION one RUNNING", "APP_GREETING=hello-from-one"});
     EXPECT_TRUE(has(log(), {"/bin/mount -o sync -t jffs2 /dev/mtd-user /user\n/bin/backtrace\n",
                             "ended: application launched by /bin/backtrace, exit status 0"}));
     EXPECT_EQ(eeprom(0x13A), 1);
@@ -104,14 +108,10 @@ TEST_P(OnMachine, FallbackToSlotTwo) {
     put_slot(1, spoiled(app_image("one")));
     put_slot(2, app_image("two"));
     set_eeprom("0x100", "1");
-    boot_on_backend();
-    shows({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "APPLICATION two RUNNING"});
-    ends();
+    boots_showing({"Image1 CRC failed, trying Image2 now.", "Booting image '2'", "APPLICATION two RUNNING"});
     EXPECT_EQ(eeprom(0x13A), 2);
     for (int slot : {1, 2}) put_slot(slot, app_image("new"));
-    boot_on_backend();
-    shows({"APPLICATION new RUNNING"});
-    ends();
+    boots_showing({"APPLICATION new RUNNING"});
     same_as_sandbox();
 }
 
@@ -160,9 +160,7 @@ TEST_P(OnMachine, SignedPackageOverSerialDownloadOnASwitchWithAKey) {
 TEST_P(OnMachine, UsbStickBoot) {
     set_eeprom("0x13B", "0xD5");
     insert_stick({{"NXR4417_OS.img", app_image("usb", VERSION_2)}});
-    boot_on_backend();
-    shows({"Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"});
-    ends();
+    boots_showing({"Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"});
     EXPECT_EQ(eeprom(0x13A), 3);
     EXPECT_EQ(file_names(board + "/user/images/rejected").size(), 1u);  // /user came back from the jffs2
     same_as_sandbox();
@@ -190,10 +188,9 @@ TEST_P(OnMachine, StickPluggedInWhileTheSwitchWaits) {
     set_eeprom("0x13B", "0xD5");
     bmsim_ok({"usb", board, "insert", "--ready-after", "1.5"});
     write_binary_file(board + "/usb/NXR4417_OS.img", app_image("usb", VERSION_2));
-    boot_on_backend({"--time-scale", "1"});
-    shows({"Attempting to mount file system on USB flash drive", ".USB mounted and ready!",
-           "Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"});
-    ends();
+    boots_showing({"Attempting to mount file system on USB flash drive", ".USB mounted and ready!",
+                   "Booting image 'NXR4417_OS.img' from USB stick.", "APPLICATION usb RUNNING"},
+                  {"--time-scale", "1"});
     EXPECT_TRUE(has(read_text_file(board + "/machine.log"), {"the stick is plugged in"}) || !machine());
     same_as_sandbox();
 }
@@ -202,9 +199,8 @@ TEST_P(OnMachine, StickNeverInsertedTimesOut) {
     set_eeprom("0x13B", "0xD5");
     put_slot(1, app_image("one"));
     set_eeprom("0x100", "1");
-    boot_on_backend();
-    shows({"Attempting to mount file system on USB flash drive", "USB mount timed out", "APPLICATION one RUNNING"});
-    ends();
+    boots_showing(
+        {"Attempting to mount file system on USB flash drive", "USB mount timed out", "APPLICATION one RUNNING"});
     same_as_sandbox();
 }
 
@@ -269,24 +265,20 @@ TEST_P(OnMachine, UpdateCycleAndRollbackWithBmctl) {
     set_eeprom("0x100", "1");
     put_slot(1, app_running("one", "/sbin/bmctl mark-good; /sbin/bmctl install /user/package.img; reboot"));
     write_binary_file(board + "/user/package.img", app_running("two", "/sbin/bmctl mark-good; reboot", VERSION_2));
-    boot_on_backend({"--power-cycles", "3"});
-    shows({"APPLICATION one RUNNING", "Image2 updated succeeded", "/user/package.img: installed; boot slot 2",
-           "Booting image '2'", "APPLICATION two RUNNING", "slot 2 confirmed", "Booting image '2'",
-           "APPLICATION two RUNNING"},
-          120);
-    ends(4);  // the third start, too, ended in a reboot
+    boots_showing({"APPLICATION one RUNNING", "Image2 updated succeeded", "/user/package.img: installed; boot slot 2",
+                   "Booting image '2'", "APPLICATION two RUNNING", "slot 2 confirmed", "Booting image '2'",
+                   "APPLICATION two RUNNING"},
+                  {"--power-cycles", "3"}, 120, /*status=*/4);  // the last start, too, ends in a reboot
     EXPECT_EQ(eeprom(0x100), 2);
     EXPECT_EQ(eeprom(0x13F), 0x5C);
     same_as_sandbox();
 
     put_slot(2, app_running("three", "reboot", 0x03000000));
     fs::remove(board + "/user/package.img");
-    boot_on_backend({"--power-cycles", "3"});
-    shows({"Booting image '2'", "APPLICATION three RUNNING",
-           "Image2 was started 1 time without being confirmed. Booting Image1.", "Booting image '1'",
-           "APPLICATION one RUNNING", "bmctl: /user/package.img: No such file or directory"},
-          120);
-    ends(4);
+    boots_showing({"Booting image '2'", "APPLICATION three RUNNING",
+                   "Image2 was started 1 time without being confirmed. Booting Image1.", "Booting image '1'",
+                   "APPLICATION one RUNNING", "bmctl: /user/package.img: No such file or directory"},
+                  {"--power-cycles", "3"}, 120, /*status=*/4);
     EXPECT_EQ(eeprom(0x100), 1);
 }
 

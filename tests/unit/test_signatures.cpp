@@ -11,46 +11,25 @@
 //   sign replacing every older signature instead of the same key's -> ImageSigner.ReplacesOnlyItsOwnKey.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include <monocypher-ed25519.h>
 #include "bmimage/image_builder.h"
-#include "bmimage/image_signer.h"
 #include "image/signature_image.h"
 #include "keys/key_store.h"
-#include "keys/pem_key.h"
 #include "keys/signature_check.h"
+#include "support/console_driver.h"
+#include "support/signing.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const char* text) {
     Bytes bytes;
     for (size_t i = 0; text[i] && text[i + 1]; i += 2)
         bytes.push_back(uint8_t(std::stoul(std::string(text + i, 2), nullptr, 16)));
     return bytes;
-}
-
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-Bytes seed_of(uint8_t fill) { return Bytes(ED25519_KEY_SIZE, fill); }
-
-Bytes public_of(const Bytes& seed) {
-    Bytes key(ED25519_KEY_SIZE);
-    public_key_of(seed.data(), key.data());
-    return key;
 }
 
 KeyList trusting(std::initializer_list<Bytes> public_keys) {
@@ -60,12 +39,6 @@ KeyList trusting(std::initializer_list<Bytes> public_keys) {
         add_trusted_key(&list, key.data());
     }
     return list;
-}
-
-Bytes signed_with(const Bytes& file, const Bytes& seed) {
-    Bytes out;
-    EXPECT_EQ(sign_package(file, seed.data(), &out), "");
-    return out;
 }
 
 // The verdict for the one image at the start of file.
@@ -152,11 +125,11 @@ TEST(SignatureImage, EncodesAndRefusesEveryBadField) {
 // Each hostile case of one image and what follows it, with the verdict a switch trusting key A
 // gives it.
 TEST(SignatureCheck, HostileCasesTable) {
-    Bytes a = seed_of(1), b = seed_of(2);
+    const uint8_t a = 1, b = 2;
     Bytes image = build_image({.type = IMAGE_APPLICATION, .id = 0x01020304}, Bytes(300, 0x42));
     Bytes other = build_image({.type = IMAGE_APPLICATION, .id = 0x01020305}, Bytes(300, 0x42));
     uint32_t len = uint32_t(image.size());
-    Bytes by_a = signed_with(image, a), by_b = signed_with(image, b);
+    Bytes by_a = signed_by(image, a), by_b = signed_by(image, b);
     Bytes sig_a(by_a.begin() + len, by_a.end()), sig_b(by_b.begin() + len, by_b.end());
     Bytes flipped = by_a;
     flipped[100] ^= 0x10;
@@ -190,48 +163,29 @@ TEST(SignatureCheck, HostileCasesTable) {
         {"a good trusted signature, then a bad one", joined({image, sig_a, forged}), SIGNATURE_BAD},
         {"more signatures than an image may carry", many, SIGNATURE_MALFORMED},
     };
-    KeyList keys = trusting({public_of(a)});
+    KeyList keys = trusting({public_of(seed_of(a))});
     for (const auto& c : cases) EXPECT_EQ(verdict_of(keys, c.file, len), c.verdict) << c.what;
     // A switch whose every key file is bad trusts nothing.
     KeyList none{};
     none.files = 1;
     EXPECT_EQ(verdict_of(none, by_a, len), SIGNATURE_UNKNOWN_KEY);
-    EXPECT_EQ(verdict_of(trusting({public_of(b), public_of(a)}), by_a, len), SIGNATURE_GOOD);
-}
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/bm-keys-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    void write(const std::string& name, const std::string& text) const {
-        FILE* file = fopen((path + "/" + name).c_str(), "w");
-        fputs(text.c_str(), file);
-        fclose(file);
-    }
-};
-
-std::string public_pem(const Bytes& seed) {
-    char text[PEM_KEY_TEXT_MAX];
-    size_t length = encode_pem_key(public_of(seed).data(), PEM_PUBLIC_KEY, text);
-    return std::string(text, length);
+    EXPECT_EQ(verdict_of(trusting({public_of(seed_of(b)), public_of(seed_of(a))}), by_a, len), SIGNATURE_GOOD);
 }
 
 TEST(KeyFolder, BadFilesAreReportedAndStillCount) {
-    TempDir dir;
-    dir.write("b.pem", public_pem(seed_of(2)));
-    dir.write("a.pem", public_pem(seed_of(1)));
-    dir.write("c.pem", "not a key\n");
-    dir.write("notes.txt", public_pem(seed_of(3)));
-    dir.write(".hidden.pem", public_pem(seed_of(3)));
-    mkdir((dir.path + "/d.pem").c_str(), 0755);
+    const std::string dir = temp_dir("bm-keys");
+    for (auto [name, text] : {std::pair{"b.pem", public_pem(2)},
+                              {"a.pem", public_pem(1)},
+                              {"c.pem", std::string("not a key\n")},
+                              {"notes.txt", public_pem(3)},
+                              {".hidden.pem", public_pem(3)}})
+        write_binary_file(dir + "/" + name, Bytes(text.begin(), text.end()));
+    mkdir((dir + "/d.pem").c_str(), 0755);
     testing::internal::CaptureStdout();
     KeyList list{};
-    load_key_folder(dir.path.c_str(), &list);
+    load_key_folder(dir.c_str(), &list);
     std::string report = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(report, "Key file " + dir.path + "/c.pem ignored: not an Ed25519 public key\nKey file " + dir.path +
+    EXPECT_EQ(report, "Key file " + dir + "/c.pem ignored: not an Ed25519 public key\nKey file " + dir +
                           "/d.pem ignored: cannot be read (err 21)\n");
     EXPECT_EQ(list.files, 4);
     ASSERT_EQ(list.count, 2);
@@ -239,24 +193,25 @@ TEST(KeyFolder, BadFilesAreReportedAndStillCount) {
     EXPECT_EQ(Bytes(list.keys[1].key, list.keys[1].key + 32), public_of(seed_of(2)));
 
     KeyList missing{};
-    load_key_folder((dir.path + "/none").c_str(), &missing);
+    load_key_folder((dir + "/none").c_str(), &missing);
     EXPECT_EQ(missing.files, 0);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ImageSigner, ReplacesOnlyItsOwnKey) {
     Bytes kernel = build_image({.type = IMAGE_KERNEL, .id = 1}, Bytes(100, 1));
     Bytes app = build_image({.type = IMAGE_APPLICATION, .id = 2}, Bytes(200, 2));
     Bytes package = joined({kernel, app, Bytes(7, 0x1A)});
-    Bytes a = seed_of(1), b = seed_of(2);
-    Bytes twice = signed_with(signed_with(signed_with(package, a), b), a);
+    const uint8_t a = 1, b = 2;
+    Bytes twice = signed_by(signed_by(signed_by(package, a), b), a);
     std::vector<SignedEntry> entries;
     ASSERT_EQ(signed_entries(twice, &entries), "");
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(twice.size(), package.size() + 4 * SIGNATURE_IMAGE_SIZE);
     EXPECT_EQ(Bytes(twice.end() - 7, twice.end()), Bytes(7, 0x1A));
     uint8_t fingerprint_b[KEY_FINGERPRINT_SIZE];
-    key_fingerprint(public_of(b).data(), fingerprint_b);
-    KeyList keys = trusting({public_of(a), public_of(b)});
+    key_fingerprint(public_of(seed_of(b)).data(), fingerprint_b);
+    KeyList keys = trusting({public_of(seed_of(a)), public_of(seed_of(b))});
     for (const SignedEntry& entry : entries) {
         ASSERT_EQ(entry.run.count, 2);
         EXPECT_EQ(memcmp(entry.run.signatures[0].fingerprint, fingerprint_b, KEY_FINGERPRINT_SIZE), 0);
@@ -266,8 +221,7 @@ TEST(ImageSigner, ReplacesOnlyItsOwnKey) {
 
     // A signature made elsewhere lands after the image named.
     uint8_t secret[64], public_key[32], signature[64];
-    Bytes seed = a;
-    crypto_ed25519_key_pair(secret, public_key, seed.data());
+    crypto_ed25519_key_pair(secret, public_key, seed_of(a).data());
     crypto_ed25519_sign(signature, secret, app.data(), app.size());
     Bytes attached;
     ASSERT_EQ(attach_signature(package, 1, public_key, signature, &attached), "");
@@ -275,7 +229,7 @@ TEST(ImageSigner, ReplacesOnlyItsOwnKey) {
     EXPECT_EQ(verdict_of(keys, Bytes(attached.begin() + kernel.size(), attached.end()), uint32_t(app.size())),
               SIGNATURE_GOOD);
     EXPECT_NE(attach_signature(package, 2, public_key, signature, &attached), "");
-    EXPECT_NE(sign_package(Bytes(kernel.begin(), kernel.end() - 1), a.data(), &attached), "");
+    EXPECT_NE(sign_package(Bytes(kernel.begin(), kernel.end() - 1), seed_of(a).data(), &attached), "");
 }
 
 }  // namespace
